@@ -1,0 +1,99 @@
+// Records shared by printsvc and printtool, and the compiled-in model catalogue.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "PrinterEnums.h"
+
+struct stModelInfo
+{
+    QString strURIModel;   // model text inside a CUPS USB device URI
+    QString strModelName;  // *ModelName of the model's PPD
+    QString strPPDName;
+    int iVID;
+    int iPID;
+};
+
+// Lookups walk these tables from row 0 and stop at the first hit: row order matters.
+inline const QList<stModelInfo> c_stModelInfoList = {
+    {"VX3310%20Pro", "OSTREL VX3310 Pro", "OSTREL_VX3310Pro.ppd", 0x300E, 0x30A1},
+    {"VX1310", "OSTREL VX1310", "OSTREL_VX1310.ppd", 0x300E, 0x30A2},
+};
+
+// Model texts of the family that is queried with NPA frames (case-sensitive substrings).
+inline const QStringList KQModelName = {"VX3310 Pro", "VX3310-Pro", "VX1310"};
+
+constexpr int c_iVendorOstrel = 0x300E;
+
+enum enConnectType
+{
+    CONNECT_UNSET = 0,
+    CONNECT_USB = 1,
+    CONNECT_NETWORK = 2,
+};
+
+struct stPrinterInfo
+{
+    QString strPrinterName;
+    QString enType;  // matched catalogue model name; empty without driver matching
+    int iConnectType = CONNECT_UNSET;
+    QString strPort;  // USB: URI after "usb://"; network: host part of the URI
+    QString strDeviceURI;
+};
+
+struct stPrinterState
+{
+    QString strPrinterSerialNumber;
+    enPrinterStatus enCurrentStatus = STATUS_OFFLINE;
+    QString strFWVersion;
+    QString strVenderName;
+    QString strProductName;
+    int iNumberOfError = 0;
+    int iNumberOfWarning = 0;
+    QList<enErrorStatus> listError;
+    QList<enErrorStatus> listWarning;
+    QString strSupplySerialNumber;
+    int enSpplyType = TONER_TYPE_UNKNOWN;
+    unsigned long dwRemainingToner = 0;
+    unsigned long dwWasteToner = 0;
+    unsigned long dwOPCRotation = 0;
+    unsigned long dwNumberOfPages = 0;
+    unsigned long dwNumberOfPrint = 0;
+    unsigned long dwPrintDotsCount = 0;
+    unsigned long dwPrinterNumOfPages = 0;
+    unsigned long dwPrinterNumOfPrint = 0;
+    int iFailCount = 0;  // consecutive failed polls (service) or file reads (tool)
+};
+
+// Job states of the supervision pass.
+enum enJobStatus
+{
+    JOB_ALERT_NONE = 0,
+    JOB_PRINTING = 1,
+    JOB_OTHER = 2,
+    JOB_CANCELED_BY_USER = 3,
+    JOB_HEADER_SEEN = 4,
+};
+
+struct stJobState
+{
+    QString strJobID;
+    int iJobStatus = JOB_HEADER_SEEN;
+    int iReserved = -1;
+};
+
+struct stPrinterManager
+{
+    stPrinterInfo stInfo;
+    stPrinterState stState;
+    QList<stJobState> listJob;
+    bool bNeedStatus = false;
+};
+
+// Catalogue row whose URI model text, followed by "?", occurs in a USB port text.
+const stModelInfo *FindModelByPort(const QString &strPort);
+// Catalogue row whose model name equals a PPD *ModelName, letter case ignored.
+const stModelInfo *FindModelByName(const QString &strModelName);
+bool isKQPrinterModel(const QString &strModel);

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs everything the suite needs to build, test and run its demo (Debian 12, as root).
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qtbase5-dev libusb-1.0-0-dev libcups2-dev libgtest-dev
+  cups cups-client cups-bsd
+  umockdev libumockdev-dev
+  clang
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

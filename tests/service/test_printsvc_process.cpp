@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+
+#include <csignal>
+#include <thread>
+
+#include "TestSupport.h"
+
+using namespace std::chrono;
+
+namespace
+{
+QProcessEnvironment ServiceEnv(const QString &strPrefix, const QString &strCupsRoot)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("OSTREL_PREFIX", strPrefix);
+    env.insert("CUPS_SERVERROOT", strCupsRoot);
+    env.insert("CUPS_SERVER", strCupsRoot + "/no-cupsd.sock");
+    return env;
+}
+
+class PrintsvcProcess : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_cups.isValid());
+        ASSERT_TRUE(m_service.Start(PRINTSVC_PATH, {}, ServiceEnv(m_root.Path(), m_cups.path())));
+        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("service.hb")); }, seconds(5)))
+            << m_service.Output().toStdString();
+    }
+
+    TestInstallRoot m_root;
+    QTemporaryDir m_cups;
+    ChildProcess m_service;
+};
+}  // namespace
+
+TEST_F(PrintsvcProcess, HeartbeatIsATimeStampRefreshedEveryPass)
+{
+    const QByteArray first = ReadWholeFile(m_root.Cfg("service.hb"));
+    const QDateTime t = QDateTime::fromString(QString(first), "[yyyy-MM-dd hh:mm:ss.zzz]");
+    ASSERT_TRUE(t.isValid()) << first.toStdString();
+    EXPECT_LT(qAbs(t.msecsTo(QDateTime::currentDateTime())), 10000);
+    EXPECT_FALSE(first.endsWith('\n'));
+
+    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(m_root.Cfg("service.hb")) != first; }, seconds(12)));
+    EXPECT_TRUE(m_service.Running());
+}
+
+TEST_F(PrintsvcProcess, SecondCopyExitsAtOnceTouchingNothing)
+{
+    TestInstallRoot other;
+    QTemporaryDir otherCups;
+    ChildProcess second;
+    ASSERT_TRUE(second.Start(PRINTSVC_PATH, {}, ServiceEnv(other.Path(), otherCups.path())));
+    ASSERT_TRUE(second.WaitExit(seconds(5)));
+    EXPECT_TRUE(second.ExitedNormally());
+    EXPECT_EQ(second.ExitCode(), 0);
+    EXPECT_TRUE(QDir(other.Path()).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden));
+    EXPECT_TRUE(m_service.Running());
+}
+
+TEST_F(PrintsvcProcess, TerminateAndInterruptStopItCleanly)
+{
+    for (int iSignal : {SIGTERM, SIGINT}) {
+        if (!m_service.Running()) {
+            ASSERT_TRUE(m_service.Start(PRINTSVC_PATH, {}, ServiceEnv(m_root.Path(), m_cups.path())));
+        }
+        std::this_thread::sleep_for(milliseconds(300));
+        const auto t0 = steady_clock::now();
+        m_service.Signal(iSignal);
+        ASSERT_TRUE(m_service.WaitExit(seconds(5))) << "signal " << iSignal;
+        EXPECT_TRUE(m_service.ExitedNormally());
+        EXPECT_EQ(m_service.ExitCode(), 0);
+        // The loop looks at its quit flag every 500 ms; allow a loaded machine some slack.
+        EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 3000);
+    }
+}
+
+TEST_F(PrintsvcProcess, LogStaysOffUnlessAskedFor)
+{
+    EXPECT_FALSE(QDir(m_root.Path() + "/log").exists());
+}

@@ -1,0 +1,71 @@
+#include "TestSupport.h"
+
+#include <QFile>
+
+#include <csignal>
+#include <thread>
+
+TestInstallRoot::TestInstallRoot() : m_baOldPrefix(qgetenv("OSTREL_PREFIX"))
+{
+    qputenv("OSTREL_PREFIX", m_dir.path().toLocal8Bit());
+}
+
+TestInstallRoot::~TestInstallRoot()
+{
+    if (m_baOldPrefix.isEmpty())
+        qunsetenv("OSTREL_PREFIX");
+    else
+        qputenv("OSTREL_PREFIX", m_baOldPrefix);
+}
+
+bool WaitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+QByteArray ReadWholeFile(const QString &strPath)
+{
+    QFile f(strPath);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+bool WriteWholeFile(const QString &strPath, const QByteArray &ba)
+{
+    QFile f(strPath);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(ba) == ba.size();
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (Running()) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+bool ChildProcess::Start(const QString &strProgram, const QStringList &listArgs, const QProcessEnvironment &env)
+{
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(strProgram, listArgs);
+    return m_process.waitForStarted(5000);
+}
+
+bool ChildProcess::WaitExit(std::chrono::milliseconds timeout)
+{
+    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(int(timeout.count()));
+}
+
+void ChildProcess::Signal(int iSignal)
+{
+    if (Running())
+        ::kill(pid_t(m_process.processId()), iSignal);
+}
