@@ -35,3 +35,13 @@ QString CupsServerRoot()
     return FromEnv("CUPS_SERVERROOT", c_szDefaultCupsServerRoot);
 }
 }  // namespace UtilPaths
+
+namespace UtilPaths
+{
+QString StatusFilePath(const QString &strQueue)
+{
+    if (strQueue.contains('/') || strQueue.contains(QChar('\0')) || strQueue == "." || strQueue == "..")
+        return {};
+    return CfgDir() + strQueue + ".dat";
+}
+}  // namespace UtilPaths

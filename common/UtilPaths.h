@@ -14,3 +14,9 @@ QString InstallDir(const char *sub); // root + "/" + sub + "/"
 QString CfgDir();
 QString CupsServerRoot();            // no trailing slash
 }  // namespace UtilPaths
+
+namespace UtilPaths
+{
+// cfg/<queue>.dat; empty for a queue name that cannot be a plain file name.
+QString StatusFilePath(const QString &strQueue);
+}  // namespace UtilPaths

@@ -435,3 +435,9 @@ int GetTonerTypeEnum(unsigned long)
 {
     return TONER_TYPE_UNKNOWN;
 }
+
+bool CheckStatusChange(const stPrinterState &old, const stPrinterState &now)
+{
+    return old.enCurrentStatus != now.enCurrentStatus || old.dwRemainingToner != now.dwRemainingToner ||
+           old.listError != now.listError || old.listWarning != now.listWarning;
+}

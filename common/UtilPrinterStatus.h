@@ -99,3 +99,6 @@ int GetPrinterStatusEnum(unsigned long raw);
 int GetPrinterStatusEnum_KQ(unsigned long raw, enKQVariant enVariant = c_stProgramProfile.enKQ);
 int GetErrorStatusEnum(unsigned long code);
 int GetTonerTypeEnum(unsigned long raw);
+
+// Whether anything the user sees changed: state, toner, errors or warnings.
+bool CheckStatusChange(const stPrinterState &old, const stPrinterState &now);

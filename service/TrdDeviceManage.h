@@ -6,13 +6,16 @@
 #include <QString>
 
 #include "SharedPrinterList.h"
+#include "UtilCups.h"
 #include "UtilThreadBase.h"
 
 class QThread;
+class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
 constexpr const char *c_szHeartbeatFile = "service.hb";
 constexpr const char *c_szHeartbeatPattern = "[yyyy-MM-dd hh:mm:ss.zzz]";
+constexpr const char *c_szPrinterListFile = "printerlist.ini";
 
 class TrdDeviceManage : public UtilThreadBase
 {
@@ -22,7 +25,13 @@ public:
     explicit TrdDeviceManage(QObject *parent = nullptr);
     void Init(SharedPrinterList *pListPrinter);
 
-    bool WriteHeartbeat();
+    static QList<stPrinterInfo> GetPrinterInfo(bool bCheckDriver);
+    static bool CheckDriverMatch(const QString &strQueue, QString &strModel);
+    static QList<stPrinterManager> GetInitPrinterList(const QList<stPrinterInfo> &listInfo);
+    static bool SavePrinterInfo(const QList<stPrinterInfo> &listInfo, bool bForce);
+    static bool WriteHeartbeat();
+    bool CheckNeedStatus() const { return true; }
+
     // Stops the loop and every poller, and waits for the pollers' threads.
     void StopAll();
 
@@ -36,6 +45,13 @@ public slots:
     void SlotThreadQuit();
 
 private:
+    bool RunPass(bool bFirst);
+    bool SameSet(const QList<stPrinterInfo> &listInfo);
+    void CreatePollers(int iCount);
+    static void RemoveStaleStatusFiles(const QList<stPrinterInfo> &listInfo);
+
+    QList<TrdGetPrinterStatus *> m_listPoller;
     QList<QThread *> m_listThread;
     SharedPrinterList *m_pListPrinter = nullptr;
+    UtilCupsPrinterStates m_printerStates;
 };
