@@ -40,7 +40,7 @@ namespace UtilPaths
 {
 QString StatusFilePath(const QString &strQueue)
 {
-    if (strQueue.contains('/') || strQueue.contains(QChar('\0')) || strQueue == "." || strQueue == "..")
+    if (strQueue.isEmpty() || strQueue.contains('/') || strQueue.contains(QChar('\0')) || strQueue == "." || strQueue == "..")
         return {};
     return CfgDir() + strQueue + ".dat";
 }

@@ -32,6 +32,16 @@ void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter, Util
     m_pPrinterStates = pPrinterStates;
 }
 
+// A ready network printer whose queue just went idle is not polled, but a job it
+// was printing may have been cancelled just now: one pass catches that.
+void TrdGetPrinterStatus::SuperviseIdlePrinter()
+{
+    if (!CopyOutCurrent() || m_stCurrentPrinter.listJob.isEmpty())
+        return;
+    CheckJobStatus();
+    WriteBack();
+}
+
 void TrdGetPrinterStatus::SlotThreadQuit()
 {
     RequestQuit();
@@ -51,9 +61,11 @@ bool TrdGetPrinterStatus::RunCycle()
     int iInterval = c_iActivePollMs;
     if (m_iIndex < 0 || m_iIndex >= m_pListPrinter->Size())
         return !WaitForSleep(c_iIdlePollerWaitMs);
-    if (!CheckNeedStatus(iInterval))
+    if (!CheckNeedStatus(iInterval)) {
+        SuperviseIdlePrinter();
         return !WaitForSleep(iInterval);
-    if (!m_pListPrinter->CopyOut(m_iIndex, m_stCurrentPrinter))
+    }
+    if (!CopyOutCurrent())
         return !IsQuitRequested();
     if (m_stCurrentPrinter.bNeedStatus)
         PollPrinter();
@@ -63,6 +75,11 @@ bool TrdGetPrinterStatus::RunCycle()
     }
     WriteBack();
     return !IsQuitRequested();
+}
+
+bool TrdGetPrinterStatus::CopyOutCurrent()
+{
+    return m_pListPrinter->CopyOut(m_iIndex, m_stCurrentPrinter);
 }
 
 bool TrdGetPrinterStatus::CheckNeedStatus(int &iInterval)
@@ -159,7 +176,68 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatus
 
 int TrdGetPrinterStatus::CheckJobStatus()
 {
+    QList<stJobState> &listJob = m_stCurrentPrinter.listJob;
+    LOG_WRITE("job.size:%d", listJob.size());
+    const stPrinterInfo &info = m_stCurrentPrinter.stInfo;
+    QList<stCupsJob> listCups;
+    if (!UtilCups::GetJobs(info.strPrinterName, listCups)) {
+        if (!m_bCupsOutage)
+            LOG_WRITE("no job listing from CUPS for %s", info.strPrinterName.toUtf8().constData());
+        m_bCupsOutage = true;
+        listJob.clear();
+        return 0;
+    }
+    m_bCupsOutage = false;
+
+    QList<stJobState> listNew;
+    for (const stCupsJob &cups : qAsConst(listCups)) {
+        stJobState job;
+        job.strJobID = info.strPrinterName + "-" + QString::number(cups.iJobId);
+        job.iJobStatus = JobStatusOf(cups);
+        if (job.iJobStatus == JOB_PRINTING)
+            listNew.append(job);
+        else if (job.iJobStatus == JOB_CANCELED_BY_USER && WasPrinting(job.strJobID))
+            CancelOnPrinter();
+    }
+    for (int i = 0; i < listNew.size(); ++i)
+        LOG_WRITE("job[%d] status: %d jobid:%s ", i, listNew[i].iJobStatus, listNew[i].strJobID.toUtf8().constData());
+    listJob = listNew;
     return 0;
+}
+
+bool TrdGetPrinterStatus::WasPrinting(const QString &strJobID) const
+{
+    for (const stJobState &job : m_stCurrentPrinter.listJob) {
+        if (job.strJobID == strJobID && job.iJobStatus == JOB_PRINTING)
+            return true;
+    }
+    return false;
+}
+
+void TrdGetPrinterStatus::CancelOnPrinter()
+{
+    const stPrinterInfo &info = m_stCurrentPrinter.stInfo;
+    QByteArray baName = info.strPrinterName.toUtf8();
+    LOG_WRITE(info.iConnectType == CONNECT_USB ? "Cancel printer job:%s" : "Cancel printer NET job:%s",
+              baName.constData());
+    TransportFor(info.iConnectType).pfnCancelJob(info.strPort);
+}
+
+// The job's state for supervision, from CUPS's job-state and job-state-reasons.
+int JobStatusOf(const stCupsJob &job)
+{
+    const bool bProcessing = job.iJobState == c_iIppJobProcessing;
+    if (job.listReasons.contains("none"))
+        return JOB_ALERT_NONE;
+    if (job.listReasons.contains("job-printing"))
+        return JOB_PRINTING;
+    // A pending or held job passes through this reason when it is cancelled; only a
+    // job that is really processing is printing.
+    if (job.listReasons.contains("processing-to-stop-point") && bProcessing)
+        return JOB_PRINTING;
+    if (job.listReasons.contains("job-canceled-by-user"))
+        return JOB_CANCELED_BY_USER;
+    return bProcessing ? JOB_PRINTING : JOB_OTHER;
 }
 
 void TrdGetPrinterStatus::WriteBack()

@@ -9,6 +9,10 @@
 #include "UtilThreadBase.h"
 
 class UtilCupsPrinterStates;
+struct stCupsJob;
+
+// The supervision state of one CUPS job (enJobStatus).
+int JobStatusOf(const stCupsJob &job);
 
 constexpr int c_iUsbPollMs = 1500;
 constexpr int c_iOfflinePollMs = 10000;
@@ -25,6 +29,8 @@ public:
     explicit TrdGetPrinterStatus(QObject *parent = nullptr);
     void Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates);
 
+    // Takes this worker's element of the shared list as its working copy.
+    bool CopyOutCurrent();
     // Whether to poll now, and the pacing interval of this cycle.
     bool CheckNeedStatus(int &iInterval);
     // True when the reply differs from the last one; remembers it.
@@ -48,6 +54,9 @@ private:
     void PollPrinter();
     void ApplyOfflineRule();
     void WriteBack();
+    void SuperviseIdlePrinter();
+    bool WasPrinting(const QString &strJobID) const;
+    void CancelOnPrinter();
     enStatusFamily Family() const;
 
     int m_iIndex = -1;
@@ -55,4 +64,5 @@ private:
     UtilCupsPrinterStates *m_pPrinterStates = nullptr;
     stPrinterManager m_stCurrentPrinter;
     QByteArray m_baLastReply;
+    bool m_bCupsOutage = false;  // the missing listing is logged once per outage
 };
