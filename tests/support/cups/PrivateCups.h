@@ -1,0 +1,87 @@
+// A CUPS scheduler of the test's own, in a temporary directory: real queues, real jobs
+// and real printers.conf/PPD files for the service to read, while the system's
+// scheduler and its configuration stay untouched.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <chrono>
+
+#include <cups/ipp.h>
+
+#include "UtilCups.h"
+
+class PrivateCups
+{
+public:
+    PrivateCups();
+    ~PrivateCups();
+    PrivateCups(const PrivateCups &) = delete;
+    PrivateCups &operator=(const PrivateCups &) = delete;
+
+    // Writes the configuration and waits until the scheduler answers.
+    bool Start();
+    // SIGTERM, so the scheduler writes its files; SIGKILL only when it does not go.
+    bool Stop();
+    // Same directory, so queues and their PPDs survive.
+    bool Restart();
+    bool Running() const;
+    qint64 Pid() const { return m_process.processId(); }
+
+    // What the service gets as CUPS_SERVERROOT, and what clients get as CUPS_SERVER.
+    QString ServerRoot() const;
+    QString Socket() const;
+    // The test process's environment pointed at this scheduler, for the service and the CUPS tools.
+    QProcessEnvironment Env() const;
+    // Points this process's libcups at the scheduler until destruction. libcups keeps the
+    // server per thread and reads CUPS_SERVERROOT once per thread: call it before
+    // starting threads that use libcups.
+    void UseInThisProcess();
+
+    // Over IPP, as the admin tool does, so every name the scheduler accepts can be used.
+    // Each returns once printers.conf has been rewritten.
+    bool AddQueue(const QString &strName, const QString &strDeviceUri, const QString &strModel);
+    bool DeleteQueue(const QString &strName);
+    bool SetDeviceUri(const QString &strName, const QString &strDeviceUri);
+    // The scheduler cannot rename: a new queue with the same PPD and device, then the old one goes.
+    bool RenameQueue(const QString &strOldName, const QString &strNewName);
+    QString DeviceUri(const QString &strName);
+    QString PpdPath(const QString &strName) const;
+
+    // A raw job; returns its id, 0 when refused.
+    int SubmitJob(const QString &strQueue, const QByteArray &baData);
+    // The way a user cancels: the cancel tool with the job id.
+    bool CancelJob(int iJobId);
+    // iJobId stays 0 when the scheduler does not know the job.
+    stCupsJob JobState(int iJobId);
+    bool WaitJobState(int iJobId, int iState, const QString &strReason, std::chrono::milliseconds timeout);
+
+    QByteArray PrintersConf() const;
+    QByteArray ErrorLog() const;
+    // The scheduler's word on the last refused request, or what went wrong locally.
+    QString LastError() const { return m_strLastError; }
+
+private:
+    bool WriteConfig();
+    bool Launch();
+    bool SchedulerAnswers();
+    bool RunTool(const QString &strTool, const QStringList &listArgs, QByteArray &baOutput);
+    bool AddOrModify(const QString &strName, const QString &strDeviceUri, const QString &strPpdFile);
+    // Returns once printers.conf shows the change, so the service can read it at once.
+    bool Administer(ipp_t *pRequest, const QString &strFile);
+    bool Fail(const QString &strWhy);
+
+    // Made at once, so that even before Start every path and the environment point into it
+    // and never at the system's scheduler.
+    QTemporaryDir m_dir;
+    // Mutable: without an event loop, only a wait notices that the scheduler has gone.
+    mutable QProcess m_process;
+    QString m_strLastError;
+    QProcessEnvironment m_envBefore;
+    bool m_bUsedInProcess = false;
+};
