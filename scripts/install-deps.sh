@@ -8,6 +8,7 @@ packages=(
   cups cups-client cups-bsd
   umockdev libumockdev-dev
   clang
+  xvfb x11-utils xdotool imagemagick trayer dbus python3-dbusmock fonts-wqy-zenhei qttranslations5-l10n
 )
 
 missing=()

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "TestSupport.h"
+#include "ToolTestSupport.h"
+
+using namespace std::chrono;
+
+namespace
+{
+constexpr int c_iRawReady = 0;
+constexpr int c_iKQRawReady = 1;
+constexpr std::uint16_t c_usFrontCover = 0x1106;
+constexpr std::uint16_t c_usTonerLow = 0x110D;
+
+struct stRun
+{
+    int iExit = -1;
+    QString strOut;
+};
+
+class Printstat : public ::testing::Test
+{
+protected:
+    stRun Run(const QStringList &listArgs)
+    {
+        ChildProcess process;
+        stRun run;
+        if (!process.Start(PRINTSTAT_PATH, listArgs) || !process.WaitExit(seconds(30)) || !process.ExitedNormally())
+            return run;
+        run.iExit = process.ExitCode();
+        run.strOut = QString::fromUtf8(process.Output());
+        return run;
+    }
+
+    TestInstallRoot m_root;
+};
+}  // namespace
+
+TEST_F(Printstat, OneLinePerPrinterAndTheExitStatusTellsErrors)
+{
+    stRun run = Run({});
+    EXPECT_EQ(run.iExit, 0);
+    EXPECT_TRUE(run.strOut.isEmpty());
+
+    ASSERT_TRUE(WritePrinterList(m_root.Cfg(), {ToolPrinter("Lab", c_szModelStandard, CONNECT_USB, "OSTREL/VX3010"),
+                                                ToolPrinter("Office", c_szModelKQ, CONNECT_NETWORK, "127.0.0.2"),
+                                                ToolPrinter("Gone", c_szModelKQ, CONNECT_NETWORK, "127.0.0.3")}));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Lab.dat"), StandardStatus(c_iRawReady, {}, {c_usTonerLow}, 1250)));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Office.dat"), KQStatus(c_iKQRawReady, {}, {}, 80)));
+    run = Run({});
+    EXPECT_EQ(run.iExit, 0);
+    EXPECT_EQ(run.strOut, QString::fromUtf8("Lab\tUSB\t12.50%\t就绪\t碳粉不足\n"
+                                            "Office\t网络(127.0.0.2)\t80.00%\t就绪\t\n"
+                                            "Gone\t网络(127.0.0.3)\t0.00%\t脱机\t\n"));
+
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Office.dat"), KQStatus(c_iKQRawReady, {c_usFrontCover}, {}, 80)));
+    run = Run({"--lang", "en"});
+    EXPECT_EQ(run.iExit, 1);
+    EXPECT_TRUE(run.strOut.contains("Office\tNetwork(127.0.0.2)\t80.00%\tFront cover open\t\n"))
+        << run.strOut.toStdString();
+}
+
+TEST_F(Printstat, JsonForScripts)
+{
+    ASSERT_TRUE(WritePrinterList(m_root.Cfg(), {ToolPrinter("Office", c_szModelKQ, CONNECT_NETWORK, "127.0.0.2")}));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Office.dat"), KQStatus(c_iKQRawReady, {c_usFrontCover}, {c_usTonerLow}, 55)));
+    const stRun run = Run({"--json"});
+    EXPECT_EQ(run.iExit, 1);
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(run.strOut.toUtf8(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << run.strOut.toStdString();
+    const QJsonArray printers = doc.object().value("printers").toArray();
+    ASSERT_EQ(printers.size(), 1);
+    const QJsonObject office = printers.at(0).toObject();
+    EXPECT_EQ(office.value("name").toString(), "Office");
+    EXPECT_EQ(office.value("model").toString(), c_szModelKQ);
+    EXPECT_EQ(office.value("connection").toString(), "network");
+    EXPECT_EQ(office.value("port").toString(), "127.0.0.2");
+    EXPECT_EQ(office.value("toner").toDouble(), 55.0);
+    EXPECT_EQ(office.value("state").toInt(), int(STATUS_READY));
+    EXPECT_EQ(office.value("text").toString(), QString::fromUtf8("前盖已打开"));
+    EXPECT_EQ(office.value("errors").toArray().at(0).toObject().value("code").toInt(), int(ERR_FRONT_COVER_OPEN));
+    EXPECT_EQ(office.value("warnings").toArray().at(0).toObject().value("text").toString(),
+              QString::fromUtf8("碳粉不足"));
+}
+
+TEST_F(Printstat, UsageErrors)
+{
+    for (const QStringList &listArgs : {QStringList{"--bogus"}, QStringList{"--lang"}, QStringList{"--lang", "fr"}})
+        EXPECT_EQ(Run(listArgs).iExit, 2) << listArgs.join(' ').toStdString();
+    const stRun run = Run({"--help"});
+    EXPECT_EQ(run.iExit, 0);
+    EXPECT_TRUE(run.strOut.startsWith("usage: printstat"));
+}

@@ -1,0 +1,40 @@
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QMessageBox>
+#include <QScopedPointer>
+#include <QTranslator>
+
+#include "QuarnPrinterToolWidget.h"
+#include "UtilThreadBase.h"
+
+namespace
+{
+// Qt's own texts (dialog buttons, context menus of the table) in the tool's language.
+void InitTranslator(QApplication &app, QTranslator &translator)
+{
+    if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
+                        QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&translator);
+}
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QTranslator translator;
+    InitTranslator(app, translator);
+    if (CheckIsRunning()) {
+        QScopedPointer<QMessageBox> pBox(CreateRunningBox());
+        pBox->exec();
+        return 0;
+    }
+    // A tray program lives on with no window shown; only its exit entry ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QuarnPrinterToolWidget widget;
+    if (CheckIsHide(argc, argv))
+        widget.hide();
+    else
+        widget.show();
+    return app.exec();
+}
