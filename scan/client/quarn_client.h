@@ -1,0 +1,70 @@
+// Client side of the scan daemon's protocol on 127.0.0.1:55200. Commands are answered in
+// the order sent; while a scan's record stream is open, only the records and an abort
+// may be read and sent, because responses and records share the one byte stream.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "quarn_wire.h"
+
+// Returned where a status was expected but the daemon did not answer.
+constexpr int c_iQuarnNoAnswer = INT_MIN;
+constexpr int c_iQuarnResponseWaitMs = 60000;
+constexpr int c_iQuarnWaitForever = -1;
+
+// The words shown to a person for a status the daemon reports.
+const char *QuarnStatusText(int iStatus);
+
+class QuarnScanClient
+{
+public:
+    QuarnScanClient() = default;
+    ~QuarnScanClient();
+    QuarnScanClient(const QuarnScanClient &) = delete;
+    QuarnScanClient &operator=(const QuarnScanClient &) = delete;
+
+    bool Connect();
+    // Speaks over a stream that is already connected, e.g. one end of a socket pair.
+    void Attach(int iSocket);
+    void Close();
+    int Socket() const { return m_iSocket; }
+    bool StreamOpen() const { return m_bStreamOpen; }
+
+    // Raw protocol access: a code, then the request record as it is.
+    bool SendRaw(const void *pData, size_t nCount);
+    bool SendCommand(scanCommandType code, const void *pReq, size_t nReq);
+    // False when the bytes did not all arrive within the wait (c_iQuarnWaitForever: no limit).
+    bool RecvRaw(void *pData, size_t nCount, int iWaitMs = c_iQuarnResponseWaitMs);
+
+    template <typename TReq>
+    int StatusOf(scanCommandType code, const TReq &req)
+    {
+        int32_t iStatus = 0;
+        if (!SendCommand(code, &req, sizeof(req)) || !RecvRaw(&iStatus, sizeof(iStatus)))
+            return c_iQuarnNoAnswer;
+        return iStatus;
+    }
+    int StatusOf(scanCommandType code, int iDevFd);
+
+    // The count the daemon answered (-1: no usbfs), or c_iQuarnNoAnswer.
+    int FindDevices(int iVid, int iPid, bool bComparePid, std::vector<USBFindDevRes> *pList);
+    USBReopenDevRes Reopen(int iDevFd, int iVid, int iPid, const char *szSerial);
+    int Lock(int iDevFd, const SettingInfo &info);
+    bool AdfStatus(int iDevFd, USBScanAdfStatusRes *pRes);
+    bool DevProperties(int iDevFd, USBScanDevicePropertiesRes *pRes);
+    bool DeleteFile(const std::string &strPath);
+
+    bool StartScan(int iDevFd, USBScanStartRes *pRes);
+    // The next record of the open stream; the stream closes with its first nonzero result.
+    bool NextRecord(USBScanRecordRes *pRec, int iWaitMs = c_iQuarnWaitForever);
+    // Stops the scan; records still in flight are handed to pPending (the last one ends
+    // the stream), then the abort's own status is returned.
+    int Abort(int iDevFd, const char *szJob, std::vector<USBScanRecordRes> *pPending = nullptr);
+
+private:
+    int m_iSocket = -1;
+    bool m_bStreamOpen = false;
+};
