@@ -30,6 +30,11 @@ QString CfgDir()
     return InstallDir("cfg");
 }
 
+QString PrinterListPath()
+{
+    return CfgDir() + "printerlist.ini";
+}
+
 QString CupsServerRoot()
 {
     return FromEnv("CUPS_SERVERROOT", c_szDefaultCupsServerRoot);

@@ -12,6 +12,7 @@ constexpr const char *c_szDefaultCupsServerRoot = "/etc/cups";
 QString InstallRoot();               // no trailing slash
 QString InstallDir(const char *sub); // root + "/" + sub + "/"
 QString CfgDir();
+QString PrinterListPath();           // cfg/printerlist.ini, written by the service, read by the tools
 QString CupsServerRoot();            // no trailing slash
 }  // namespace UtilPaths
 

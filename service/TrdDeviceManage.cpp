@@ -165,7 +165,7 @@ QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinte
 
 bool TrdDeviceManage::SavePrinterInfo(const QList<stPrinterInfo> &listInfo, bool bForce)
 {
-    const QString strPath = UtilPaths::CfgDir() + c_szPrinterListFile;
+    const QString strPath = UtilPaths::PrinterListPath();
     if (!MakePathExist(UtilPaths::CfgDir()))
         return false;
     if (!bForce && QFile::exists(strPath)) {

@@ -15,7 +15,6 @@ class TrdGetPrinterStatus;
 constexpr int c_iManagerPassMs = 5000;
 constexpr const char *c_szHeartbeatFile = "service.hb";
 constexpr const char *c_szHeartbeatPattern = "[yyyy-MM-dd hh:mm:ss.zzz]";
-constexpr const char *c_szPrinterListFile = "printerlist.ini";
 
 class TrdDeviceManage : public UtilThreadBase
 {

@@ -8,7 +8,6 @@
 
 namespace
 {
-constexpr const char *c_szPrinterListFile = "printerlist.ini";
 
 // The set counts as unchanged when names and ports match index by index; a new
 // model, connection type or URI alone is not a new set.
@@ -65,7 +64,7 @@ bool TrdDeviceManage::RunPass()
 
 QList<stPrinterInfo> TrdDeviceManage::GetPrinterInfo(bool)
 {
-    const QString strPath = UtilPaths::CfgDir() + c_szPrinterListFile;
+    const QString strPath = UtilPaths::PrinterListPath();
     if (!QFile::exists(strPath))
         return {};
     QSettings settings(strPath, QSettings::IniFormat);

@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -102,6 +105,28 @@ TEST(SingleInstance, CountsLiveProcessesByCommandNameIgnoringCase)
     ASSERT_TRUE(second.Start(ProgramNamed(dir, strName.toUpper() + "_2"), {"30"}));
     EXPECT_TRUE(WaitUntil([&] { return CountProcessesNamed(strName.toUpper() + "_2") == 1; }, seconds(5)));
     EXPECT_EQ(CountProcessesNamed(strName), 1) << "a longer name is another program";
+}
+
+TEST(SingleInstance, ExitedButUnreapedProcessesDoNotCount)
+{
+    QTemporaryDir dir;
+    const QString strName = "OstrelZombie" + QString::number(::getpid() % 100);
+    const QByteArray baPath = ProgramNamed(dir, strName).toLocal8Bit();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(baPath.constData(), baPath.constData(), "0", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    // Give the child time to exec and exit; it stays a zombie until waitpid below.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const QByteArray stat = ReadWholeFile("/proc/" + QString::number(pid) + "/stat");
+            return stat.contains(") Z ");
+        },
+        seconds(5)));
+    EXPECT_EQ(CountProcessesNamed(strName), 0);
+    ::waitpid(pid, nullptr, 0);
 }
 
 TEST(SingleInstance, NamesAreComparedOnTheirFirst15Characters)
