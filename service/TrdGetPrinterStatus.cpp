@@ -179,6 +179,10 @@ int TrdGetPrinterStatus::CheckJobStatus()
     QList<stJobState> &listJob = m_stCurrentPrinter.listJob;
     LOG_WRITE("job.size:%d", listJob.size());
     const stPrinterInfo &info = m_stCurrentPrinter.stInfo;
+    // With no job seen printing and the queue not printing now, a listing could only
+    // come back empty: the shared printer-state answer spares the request.
+    if (listJob.isEmpty() && m_pPrinterStates && !m_pPrinterStates->IsPrinting(info.strPrinterName))
+        return 0;
     QList<stCupsJob> listCups;
     if (!UtilCups::GetJobs(info.strPrinterName, listCups)) {
         if (!m_bCupsOutage)
