@@ -44,6 +44,18 @@ private:
     QList<stPrinterManager> m_list;
 };
 
+// One fresh element per queue, in order: initial state, no jobs.
+inline QList<stPrinterManager> InitPrinterList(const QList<stPrinterInfo> &listInfo)
+{
+    QList<stPrinterManager> list;
+    for (const stPrinterInfo &info : listInfo) {
+        stPrinterManager m;
+        m.stInfo = info;
+        list.append(m);
+    }
+    return list;
+}
+
 // Whether the element still describes the printer a worker copied out earlier.
 inline bool IsSamePrinter(const stPrinterManager &a, const stPrinterManager &b)
 {

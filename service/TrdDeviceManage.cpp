@@ -154,13 +154,7 @@ bool TrdDeviceManage::CheckDriverMatch(const QString &strQueue, QString &strMode
 
 QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinterInfo> &listInfo)
 {
-    QList<stPrinterManager> list;
-    for (const stPrinterInfo &info : listInfo) {
-        stPrinterManager m;
-        m.stInfo = info;
-        list.append(m);
-    }
-    return list;
+    return InitPrinterList(listInfo);
 }
 
 bool TrdDeviceManage::SavePrinterInfo(const QList<stPrinterInfo> &listInfo, bool bForce)

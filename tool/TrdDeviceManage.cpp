@@ -87,11 +87,5 @@ QList<stPrinterInfo> TrdDeviceManage::GetPrinterInfo(bool)
 
 QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinterInfo> &listInfo)
 {
-    QList<stPrinterManager> list;
-    for (const stPrinterInfo &info : listInfo) {
-        stPrinterManager printer;
-        printer.stInfo = info;
-        list.append(printer);
-    }
-    return list;
+    return InitPrinterList(listInfo);
 }
