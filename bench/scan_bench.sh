@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The scan daemon's figures: command round trip on loopback (p50/p95/max) and the rate
 # at which a scan is relayed into page files, from an emulated USB scanner through the
-# real QuarnScanDaemon and from a stubbed device through the dispatcher alone.
+# real QuarnScanDaemon and from a stubbed device through the dispatcher alone; then the
+# network relay: a simulated scanner on 127.0.0.90 streams about 200 MB through the daemon
+# into page files, against socat copying the same stream into a file.
 # The daemon takes its fixed port 55200 while this runs.
 #   bash bench/scan_bench.sh [build-dir]
 set -euo pipefail
@@ -9,7 +11,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 
 cmake -S "$top" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" -j"$(nproc)" --target scan_bench QuarnScanDaemon >/dev/null
+cmake --build "$build" -j"$(nproc)" --target scan_bench scan_net_bench QuarnScanDaemon net_scanner_sim >/dev/null
 
 echo "== scan daemon ($(nproc) cores)"
 LD_PRELOAD=libumockdev-preload.so.0 "$build/tests/scan/scan_bench"
+echo "== network relay"
+"$build/tests/scan/scan_net_bench"

@@ -548,12 +548,25 @@ void OnSendOsl(stQuarnConnection &conn)
     std::free(pReply);
 }
 
+// The descriptor the client names, if this connection handed it out: the network layer
+// closes it without asking, and any other number could be the client connection itself
+// or another scan's data. Anything else becomes -1, "none".
+int TakeDataFd(stQuarnConnection &conn, int fd)
+{
+    const auto it = std::find(conn.listDataFd.begin(), conn.listDataFd.end(), fd);
+    if (it == conn.listDataFd.end())
+        return -1;
+    conn.listDataFd.erase(it);
+    return fd;
+}
+
 void OnTcpScanStart(stQuarnConnection &conn)
 {
     TCPScanStartReq req;
     if (!RecvRequest(conn, &req))
         return;
     Terminate(req.socket.szScannerIP);
+    req.socket.tcpFromScanner = TakeDataFd(conn, req.socket.tcpFromScanner);
     ReapDataProcesses(conn);
     TCPScanStartRes res {};
     res.result = FormatJobName(conn, res.fileName) ? conn.pNet->pfnScanStart(&req.socket, &req.info)
@@ -563,6 +576,11 @@ void OnTcpScanStart(stQuarnConnection &conn)
     src.bNetwork = true;
     src.socket = req.socket;
     StartScan(conn, src, res);
+    // A data connection that no data process reads is of no use to anyone.
+    if (res.result == SANE_STATUS_GOOD && res.socketDataFd >= 0)
+        conn.listDataFd.push_back(res.socketDataFd);
+    else if (res.socketDataFd >= 0)
+        close(res.socketDataFd);
 }
 
 void OnTcpScanAbort(stQuarnConnection &conn)
@@ -572,6 +590,7 @@ void OnTcpScanAbort(stQuarnConnection &conn)
         return;
     Terminate(req.socket.szScannerIP);
     Terminate(req.fileName);
+    req.socket.tcpFromScanner = TakeDataFd(conn, req.socket.tcpFromScanner);
     StopDataProcess(conn, true);
     const int iStatus = conn.pNet->pfnAbort(&req.socket);
     deleteFileList(conn.strScanDir, req.fileName);

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include "quarn_usb.h"
 #include "quarn_wire.h"
@@ -52,6 +53,9 @@ struct stQuarnConnection
     const stQuarnNetOps *pNet = &c_stQuarnNetOps;
     pid_t dataProcPid = 0;   // the running data process of this connection, or 0
     int filename_index = 0;  // scans started on this connection
+    // Scan data connections handed to the client and still open here: the only
+    // descriptors that a later scan start or abort may close for the client.
+    std::vector<int> listDataFd;
 };
 
 // Cleared by SIGQUIT: every loop of the daemon ends at its next look.

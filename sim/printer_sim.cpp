@@ -28,6 +28,7 @@
 #include <deque>
 
 #include "ProgramProfile.h"
+#include "SimAddress.h"
 #include "StatusReplyBuilder.h"
 #include "npa.h"
 
@@ -54,11 +55,6 @@ constexpr std::int64_t c_iNsPerSecond = 1000000000;
 constexpr int c_iExitStopped = 0;
 constexpr int c_iExitNoSocket = 1;
 constexpr int c_iExitUsage = 2;
-
-// Loopback only, and never 127.0.0.1, which belongs to the machine's own services.
-constexpr std::uint32_t c_uiLoopbackNet = 0x7F000000;
-constexpr std::uint32_t c_uiLoopbackMask = 0xFF000000;
-constexpr std::uint32_t c_uiFirstSimAddress = 0x7F000002;
 
 const unsigned char c_szStandardRequest[15] = {0xA5, 0x00, 0x0C, 0x50, 0xE0, 0x74, 0x08, 0x03};
 const unsigned char c_szCancelDatagram[8] = {0xA1, 0x34, 0x00, 0x00, 0x00, 0x00, 0xF9, 0x03};
@@ -168,18 +164,9 @@ stFileStamp StampOf(const QString &strPath)
     return st;
 }
 
-bool IsSimAddress(std::uint32_t uiAddress)
-{
-    return (uiAddress & c_uiLoopbackMask) == c_uiLoopbackNet && uiAddress >= c_uiFirstSimAddress;
-}
-
 bool ParseSimAddress(const QString &strText, std::uint32_t &uiAddress)
 {
-    in_addr addr = {};
-    if (inet_pton(AF_INET, strText.toLatin1().constData(), &addr) != 1 || !IsSimAddress(ntohl(addr.s_addr)))
-        return false;
-    uiAddress = ntohl(addr.s_addr);
-    return true;
+    return ::ParseSimAddress(strText.toLatin1().constData(), &uiAddress);
 }
 
 bool ParseInt(const QString &str, int iMin, int iMax, int &iValue)

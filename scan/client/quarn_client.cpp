@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -231,7 +232,8 @@ bool QuarnScanClient::StartScan(int iDevFd, USBScanStartRes *pRes)
     return true;
 }
 
-bool QuarnScanClient::NextRecord(USBScanRecordRes *pRec, int iWaitMs)
+template <typename TRecord>
+bool QuarnScanClient::NextRecordOf(TRecord *pRec, int iWaitMs)
 {
     if (!m_bStreamOpen || !RecvRaw(pRec, sizeof(*pRec), iWaitMs))
         return false;
@@ -240,20 +242,91 @@ bool QuarnScanClient::NextRecord(USBScanRecordRes *pRec, int iWaitMs)
     return true;
 }
 
-int QuarnScanClient::Abort(int iDevFd, const char *szJob, std::vector<USBScanRecordRes> *pPending)
+bool QuarnScanClient::NextRecord(USBScanRecordRes *pRec, int iWaitMs)
 {
-    USBScanAbortReq req {};
-    req.devfd = iDevFd;
-    std::strncpy(req.fileName, szJob, sizeof(req.fileName) - 1);
-    if (!SendCommand(USB_SCAN_ABORT, &req, sizeof(req)))
+    return NextRecordOf(pRec, iWaitMs);
+}
+
+template <typename TRequest, typename TRecord>
+int QuarnScanClient::AbortWith(scanCommandType code, const TRequest &req, std::vector<TRecord> *pPending)
+{
+    if (!SendCommand(code, &req, sizeof(req)))
         return c_iQuarnNoAnswer;
-    USBScanRecordRes rec;
+    TRecord rec;
     while (m_bStreamOpen) {
-        if (!NextRecord(&rec, c_iQuarnResponseWaitMs))
+        if (!NextRecordOf(&rec, c_iQuarnResponseWaitMs))
             return c_iQuarnNoAnswer;
         if (pPending)
             pPending->push_back(rec);
     }
     int32_t iStatus = 0;
     return RecvRaw(&iStatus, sizeof(iStatus)) ? iStatus : c_iQuarnNoAnswer;
+}
+
+int QuarnScanClient::Abort(int iDevFd, const char *szJob, std::vector<USBScanRecordRes> *pPending)
+{
+    USBScanAbortReq req {};
+    req.devfd = iDevFd;
+    std::strncpy(req.fileName, szJob, sizeof(req.fileName) - 1);
+    return AbortWith(USB_SCAN_ABORT, req, pPending);
+}
+
+QuarnSocket QuarnSocketFor(const char *szIP, int iDataFd)
+{
+    QuarnSocket socket {};
+    socket.tcpFromScanner = iDataFd;
+    if (std::strlen(szIP) < sizeof(socket.szScannerIP))
+        std::strcpy(socket.szScannerIP, szIP);
+    return socket;
+}
+
+int QuarnScanClient::SendOsl(const char *szIP, OSL_CMD_TYPE type, std::string *pReply)
+{
+    TCPOSLReq req {};
+    req.socket = QuarnSocketFor(szIP, -1);
+    req.type = type;
+    TCPOSLRes res {};
+    if (!SendCommand(TCP_SEND_OSL, &req, sizeof(req)) || !RecvRaw(&res, sizeof(res)))
+        return c_iQuarnNoAnswer;
+    pReply->assign(size_t(std::max(res.bufferLen, 0)), '\0');
+    if (res.bufferLen > 0 && !RecvRaw(&(*pReply)[0], pReply->size()))
+        return c_iQuarnNoAnswer;
+    return res.result;
+}
+
+bool QuarnScanClient::NetAdfStatus(const char *szIP, TCPADFStatusRes *pRes)
+{
+    const TCPCommonReq req {QuarnSocketFor(szIP, -1)};
+    return SendCommand(TCP_SCAN_ADFST, &req, sizeof(req)) && RecvRaw(pRes, sizeof(*pRes));
+}
+
+bool QuarnScanClient::NetDevProperties(const char *szIP, TCPDevPropertiesRes *pRes)
+{
+    const TCPCommonReq req {QuarnSocketFor(szIP, -1)};
+    return SendCommand(TCP_SCAN_DEVPROPERTIES, &req, sizeof(req)) && RecvRaw(pRes, sizeof(*pRes));
+}
+
+bool QuarnScanClient::StartNetScan(const char *szIP, int iDataFd, const SettingInfo &info, TCPScanStartRes *pRes)
+{
+    TCPScanStartReq req {};
+    req.socket = QuarnSocketFor(szIP, iDataFd);
+    req.info = info;
+    if (!SendCommand(TCP_SCAN_START, &req, sizeof(req)) || !RecvRaw(pRes, sizeof(*pRes)))
+        return false;
+    pRes->fileName[sizeof(pRes->fileName) - 1] = '\0';
+    m_bStreamOpen = pRes->result == SANE_STATUS_GOOD;
+    return true;
+}
+
+bool QuarnScanClient::NextNetRecord(TCPRecordRes *pRec, int iWaitMs)
+{
+    return NextRecordOf(pRec, iWaitMs);
+}
+
+int QuarnScanClient::NetAbort(const char *szIP, int iDataFd, const char *szJob, std::vector<TCPRecordRes> *pPending)
+{
+    TCPScanAbortReq req {};
+    req.socket = QuarnSocketFor(szIP, iDataFd);
+    std::strncpy(req.fileName, szJob, sizeof(req.fileName) - 1);
+    return AbortWith(TCP_SCAN_ABORT, req, pPending);
 }

@@ -64,7 +64,25 @@ public:
     // the stream), then the abort's own status is returned.
     int Abort(int iDevFd, const char *szJob, std::vector<USBScanRecordRes> *pPending = nullptr);
 
+    // Network scanners, named by their dotted IPv4 address. iDataFd is the scan data
+    // connection that an earlier start on this connection answered, or -1.
+    // The status; the attribute reply's text in *pReply.
+    int SendOsl(const char *szIP, OSL_CMD_TYPE type, std::string *pReply);
+    bool NetAdfStatus(const char *szIP, TCPADFStatusRes *pRes);
+    bool NetDevProperties(const char *szIP, TCPDevPropertiesRes *pRes);
+    bool StartNetScan(const char *szIP, int iDataFd, const SettingInfo &info, TCPScanStartRes *pRes);
+    bool NextNetRecord(TCPRecordRes *pRec, int iWaitMs = c_iQuarnWaitForever);
+    int NetAbort(const char *szIP, int iDataFd, const char *szJob, std::vector<TCPRecordRes> *pPending = nullptr);
+
 private:
+    template <typename TRecord>
+    bool NextRecordOf(TRecord *pRec, int iWaitMs);
+    template <typename TRequest, typename TRecord>
+    int AbortWith(scanCommandType code, const TRequest &req, std::vector<TRecord> *pPending);
+
     int m_iSocket = -1;
     bool m_bStreamOpen = false;
 };
+
+// The record that names a network scanner; an address too long for it stays empty.
+QuarnSocket QuarnSocketFor(const char *szIP, int iDataFd);

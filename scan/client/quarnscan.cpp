@@ -1,4 +1,6 @@
-// quarnscan: scans from a USB scanner through QuarnScanDaemon and collects the pages.
+// quarnscan: scans from a USB or network scanner through QuarnScanDaemon and collects
+// the pages.
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/stat.h>
 
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,8 +37,11 @@ const char c_szUsage[] =
     "usage:\n"
     "  quarnscan list VID [PID]\n"
     "  quarnscan scan VID [PID] --out DIR [options]\n"
-    "ids are hexadecimal (300e or 0x300e). scan options:\n"
-    "  --serial TEXT          the scanner with this serial number (default: the first found)\n"
+    "  quarnscan netinfo ADDRESS\n"
+    "  quarnscan netscan ADDRESS --out DIR [options]\n"
+    "ids are hexadecimal (300e or 0x300e); ADDRESS is a network scanner's IPv4 address.\n"
+    "scan and netscan options:\n"
+    "  --serial TEXT          (scan only) the scanner with this serial number (default: the first found)\n"
     "  --resolution DPI       75..1200 (default 300)\n"
     "  --mode bw|gray|color   (default color)\n"
     "  --source flatbed|adf|adf-multi   (default flatbed)\n"
@@ -43,11 +49,12 @@ const char c_szUsage[] =
     "  --compression none|wicked|jpeg   (default none)\n"
     "  --brightness N, --contrast N     0..255\n"
     "Pages are written to DIR as page_<n>.raw (page_<n>.jpg with jpeg compression).\n"
-    "Ctrl-C aborts the scan.\n";
+    "netscan checks the feeder first when scanning from it. Ctrl-C aborts the scan.\n";
 
 struct stOptions
 {
     std::string strCommand;
+    std::string strAddress;
     int iVid = -1;
     int iPid = -1;
     std::string strOut;
@@ -93,7 +100,7 @@ bool ApplyOption(const std::string &strName, const char *szValue, stOptions *pOp
     int iValue = 0;
     if (strName == "--out")
         pOpt->strOut = szValue;
-    else if (strName == "--serial")
+    else if (strName == "--serial" && pOpt->strCommand == "scan")
         pOpt->strSerial = szValue;
     else if (strName == "--resolution" && ParseNumber(szValue, 10, 1200, &iValue) && iValue >= 75)
         info.xResolution = info.yResolution = uint16_t(iValue);
@@ -117,6 +124,33 @@ bool ApplyOption(const std::string &strName, const char *szValue, stOptions *pOp
     return true;
 }
 
+bool IsNetCommand(const std::string &strCommand)
+{
+    return strCommand == "netinfo" || strCommand == "netscan";
+}
+
+bool IsScanCommand(const std::string &strCommand)
+{
+    return strCommand == "scan" || strCommand == "netscan";
+}
+
+// The scanner named after the command: ids for USB, an address for the network. The
+// index of the first option, or 0.
+int ParseScanner(int argc, char **argv, stOptions *pOpt)
+{
+    in_addr addr;
+    if (IsNetCommand(pOpt->strCommand)) {
+        pOpt->strAddress = argv[2];
+        const bool bFits = pOpt->strAddress.size() < sizeof(QuarnSocket::szScannerIP);
+        return bFits && inet_pton(AF_INET, argv[2], &addr) == 1 ? 3 : 0;
+    }
+    if (!ParseNumber(argv[2], 16, 0xFFFF, &pOpt->iVid))
+        return 0;
+    if (argc > 3 && argv[3][0] != '-')
+        return ParseNumber(argv[3], 16, 0xFFFF, &pOpt->iPid) ? 4 : 0;
+    return 3;
+}
+
 bool ParseArgs(int argc, char **argv, stOptions *pOpt)
 {
     SettingInfo &info = pOpt->info;
@@ -125,24 +159,23 @@ bool ParseArgs(int argc, char **argv, stOptions *pOpt)
     info.xResolution = info.yResolution = 300;
     info.width = 2480;
     info.height = 3508;
-    if (argc < 3 || !ParseNumber(argv[2], 16, 0xFFFF, &pOpt->iVid))
+    if (argc < 3)
         return false;
     pOpt->strCommand = argv[1];
-    int i = 3;
-    if (i < argc && argv[i][0] != '-') {
-        if (!ParseNumber(argv[i], 16, 0xFFFF, &pOpt->iPid))
-            return false;
-        ++i;
-    }
+    int i = ParseScanner(argc, argv, pOpt);
+    if (i == 0)
+        return false;
     for (; i + 1 < argc; i += 2) {
-        if (pOpt->strCommand != "scan" || !ApplyOption(argv[i], argv[i + 1], pOpt)) {
+        if (!IsScanCommand(pOpt->strCommand) || !ApplyOption(argv[i], argv[i + 1], pOpt)) {
             std::fprintf(stderr, "bad option: %s %s\n", argv[i], argv[i + 1]);
             return false;
         }
     }
     if (i != argc)
         return false;
-    return pOpt->strCommand == "list" || (pOpt->strCommand == "scan" && !pOpt->strOut.empty());
+    if (IsScanCommand(pOpt->strCommand))
+        return !pOpt->strOut.empty();
+    return pOpt->strCommand == "list" || pOpt->strCommand == "netinfo";
 }
 
 int Fail(const char *szStep, int iStatus)
@@ -189,6 +222,25 @@ bool PickScanner(QuarnScanClient &client, const stOptions &opt, USBFindDevRes *p
     return bFound;
 }
 
+// A scan record of either transport.
+struct stRecordView
+{
+    int iSt = SCAN_STATUS_OPERATION_CONTINUOUS;
+    int iFileIndex = 0;
+    int iLength = 0;
+    int iResult = SANE_STATUS_GOOD;
+};
+
+stRecordView ViewOf(const USBScanRecordRes &rec)
+{
+    return {rec.st, rec.fileIndex, rec.dataSize, rec.result};
+}
+
+stRecordView ViewOf(const TCPRecordRes &rec)
+{
+    return {rec.st, rec.fileIndex, rec.bufferLen, rec.result};
+}
+
 // Pages already handed over by the daemon: copied out, then its copy deleted.
 struct stPageCollector
 {
@@ -231,20 +283,36 @@ struct stPageCollector
         llBytes = 0;
     }
 
-    // False once the stream has ended.
-    bool Take(const USBScanRecordRes &rec)
+    // False once the stream has ended. The record that begins a page may already carry
+    // its first bytes (network scanners).
+    bool Take(const stRecordView &rec)
     {
-        if (rec.result != SANE_STATUS_GOOD)
+        if (rec.iResult != SANE_STATUS_GOOD)
             return false;
-        if (rec.st == SCAN_STATUS_BEGIN_OF_PAGE) {
+        if (rec.iSt == SCAN_STATUS_BEGIN_OF_PAGE) {
             Collect();
-            iOpenPage = rec.fileIndex;
-        } else if (rec.dataSize > 0 && rec.fileIndex == iOpenPage + 1) {
-            llBytes += rec.dataSize;
+            iOpenPage = rec.iFileIndex;
+            llBytes = std::max(rec.iLength, 0);
+        } else if (rec.iLength > 0 && rec.iFileIndex == iOpenPage + 1) {
+            llBytes += rec.iLength;
         }
         return true;
     }
 };
+
+// What differs between a USB and a network scan while its records come in.
+struct stScanSession
+{
+    std::function<bool(stRecordView *)> fnNext;
+    std::function<int()> fnAbort;   // the exit status
+    std::function<void()> fnFinish; // once the stream has ended
+};
+
+void ReportAbort(int iStatus, const stPageCollector &pages)
+{
+    std::fprintf(stderr, "scan cancelled; abort: %s; %d complete page(s) kept\n", QuarnStatusText(iStatus),
+                 pages.iCollected);
+}
 
 // After the abort the daemon has reset the scanner: unlock it through a fresh handle.
 int AbortScan(QuarnScanClient &client, const USBFindDevRes &dev, stPageCollector &pages)
@@ -252,8 +320,7 @@ int AbortScan(QuarnScanClient &client, const USBFindDevRes &dev, stPageCollector
     std::vector<USBScanRecordRes> listPending;
     const int iStatus = client.Abort(dev.fd, pages.strJob.c_str(), &listPending);
     pages.iOpenPage = -1; // the daemon deleted the job's remaining page files
-    std::fprintf(stderr, "scan cancelled; abort: %s; %d complete page(s) kept\n", QuarnStatusText(iStatus),
-                 pages.iCollected);
+    ReportAbort(iStatus, pages);
     int iFd = dev.fd;
     if (dev.SerialNumber[0]) {
         const USBReopenDevRes res = client.Reopen(dev.fd, dev.vid, dev.pid, dev.SerialNumber);
@@ -271,40 +338,49 @@ bool WaitForRecord(int fd)
     return poll(&pfd, 1, c_iInterruptPollMs) > 0;
 }
 
-int RelayScan(QuarnScanClient &client, const stOptions &opt, const USBFindDevRes &dev, stPageCollector &pages)
+int RelayScan(QuarnScanClient &client, const stOptions &opt, const stScanSession &session, stPageCollector &pages)
 {
-    USBScanRecordRes rec {};
+    stRecordView rec;
     while (true) {
         if (s_bInterrupted)
-            return AbortScan(client, dev, pages);
+            return session.fnAbort();
         if (!WaitForRecord(client.Socket()))
             continue;
-        if (!client.NextRecord(&rec, c_iQuarnResponseWaitMs)) {
+        if (!session.fnNext(&rec)) {
             std::fprintf(stderr, "lost the connection to the scan daemon\n");
             return c_iExitFailed;
         }
         if (!pages.Take(rec))
             break;
     }
-    if (rec.result != SANE_STATUS_EOF) {
+    if (rec.iResult != SANE_STATUS_EOF) {
         pages.Discard();
-        client.StatusOf(USB_SCAN_UNLOCK, dev.fd);
-        client.StatusOf(USB_CLOSE_DEV, dev.fd);
-        return Fail("scan", rec.result);
+        session.fnFinish();
+        return Fail("scan", rec.iResult);
     }
     const bool bCollected = pages.Collect();
-    client.StatusOf(USB_SCAN_UNLOCK, dev.fd);
-    client.StatusOf(USB_CLOSE_DEV, dev.fd);
+    session.fnFinish();
     std::printf("%d page(s) written to %s\n", pages.iCollected, opt.strOut.c_str());
     return bCollected ? c_iExitOk : c_iExitFailed;
 }
 
+bool MakeOutDir(const stOptions &opt)
+{
+    if (mkdir(opt.strOut.c_str(), 0755) == 0 || errno == EEXIST)
+        return true;
+    std::fprintf(stderr, "cannot create %s: %s\n", opt.strOut.c_str(), std::strerror(errno));
+    return false;
+}
+
+const char *PageExtension(const SettingInfo &info)
+{
+    return info.compType == COMPRESSION_JPEG ? ".jpg" : ".raw";
+}
+
 int RunScan(QuarnScanClient &client, const stOptions &opt)
 {
-    if (mkdir(opt.strOut.c_str(), 0755) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "cannot create %s: %s\n", opt.strOut.c_str(), std::strerror(errno));
+    if (!MakeOutDir(opt))
         return c_iExitFailed;
-    }
     USBFindDevRes dev;
     if (!PickScanner(client, opt, &dev))
         return c_iExitFailed;
@@ -321,9 +397,113 @@ int RunScan(QuarnScanClient &client, const stOptions &opt)
         client.StatusOf(USB_CLOSE_DEV, dev.fd);
         return Fail("start", iStatus);
     }
-    const char *szExt = opt.info.compType == COMPRESSION_JPEG ? ".jpg" : ".raw";
-    stPageCollector pages {client, start.fileName, opt.strOut, szExt};
-    return RelayScan(client, opt, dev, pages);
+    stPageCollector pages {client, start.fileName, opt.strOut, PageExtension(opt.info)};
+    stScanSession session;
+    session.fnNext = [&](stRecordView *pRec) {
+        USBScanRecordRes rec {};
+        const bool bGot = client.NextRecord(&rec, c_iQuarnResponseWaitMs);
+        *pRec = ViewOf(rec);
+        return bGot;
+    };
+    session.fnAbort = [&] { return AbortScan(client, dev, pages); };
+    session.fnFinish = [&] {
+        client.StatusOf(USB_SCAN_UNLOCK, dev.fd);
+        client.StatusOf(USB_CLOSE_DEV, dev.fd);
+    };
+    return RelayScan(client, opt, session, pages);
+}
+
+const char *AdfText(ADFStatus st)
+{
+    switch (st) {
+    case ADF_STATUS_EMPTY:
+        return "empty";
+    case ADF_STATUS_LOADED:
+        return "loaded";
+    case ADF_STATUS_PAPER_JAM:
+        return "paper jam";
+    default:
+        return "unknown";
+    }
+}
+
+// A feeder that is known to be empty or jammed fails before anything is posted; one
+// whose state cannot be had is left to the scanner's own answer to the post.
+int CheckFeeder(QuarnScanClient &client, const stOptions &opt)
+{
+    TCPADFStatusRes adf {};
+    if (!opt.info.feederEnabled || !client.NetAdfStatus(opt.strAddress.c_str(), &adf) ||
+        adf.result != SANE_STATUS_GOOD)
+        return SANE_STATUS_GOOD;
+    if (adf.st == ADF_STATUS_EMPTY)
+        return SANE_STATUS_NO_DOCS;
+    return adf.st == ADF_STATUS_PAPER_JAM ? SANE_STATUS_JAMMED : SANE_STATUS_GOOD;
+}
+
+int RunNetScan(QuarnScanClient &client, const stOptions &opt)
+{
+    if (!MakeOutDir(opt))
+        return c_iExitFailed;
+    const char *szIP = opt.strAddress.c_str();
+    const int iFeeder = CheckFeeder(client, opt);
+    if (iFeeder != SANE_STATUS_GOOD)
+        return Fail("feeder", iFeeder);
+    TCPScanStartRes start {};
+    if (!client.StartNetScan(szIP, -1, opt.info, &start))
+        return Fail("start", c_iQuarnNoAnswer);
+    if (start.result != SANE_STATUS_GOOD)
+        return Fail("start", start.result);
+    std::printf("scanner %s (network)\n", szIP);
+    stPageCollector pages {client, start.fileName, opt.strOut, PageExtension(opt.info)};
+    stScanSession session;
+    session.fnNext = [&](stRecordView *pRec) {
+        TCPRecordRes rec {};
+        const bool bGot = client.NextNetRecord(&rec, c_iQuarnResponseWaitMs);
+        *pRec = ViewOf(rec);
+        return bGot;
+    };
+    session.fnAbort = [&] {
+        const int iStatus = client.NetAbort(szIP, start.socketDataFd, start.fileName);
+        pages.iOpenPage = -1; // the daemon deleted the job's remaining page files
+        ReportAbort(iStatus, pages);
+        return c_iExitCancelled;
+    };
+    session.fnFinish = [] {};
+    return RelayScan(client, opt, session, pages);
+}
+
+int RunNetInfo(QuarnScanClient &client, const stOptions &opt)
+{
+    const char *szIP = opt.strAddress.c_str();
+    TCPDevPropertiesRes caps {};
+    if (!client.NetDevProperties(szIP, &caps))
+        return Fail("capabilities", c_iQuarnNoAnswer);
+    if (caps.result != SANE_STATUS_GOOD)
+        return Fail("capabilities", caps.result);
+    const ScannerCapabilities &c = caps.devPro;
+    std::printf("scanner %s (network)\n", szIP);
+    std::printf("duplex %s, colour %s\n", c.duplex ? "yes" : "no", c.color ? "yes" : "no");
+    std::printf("resolution %u..%u dpi (basic %u)\n", c.minres, c.maxres, c.basicres);
+    std::printf("largest area %u x %u, width format %u, family %u\n", c.maxWidth, c.maxHeight, c.width_format,
+                c.family);
+    std::printf("profiles %s, stored profiles %s\n", c.profile ? "on" : "off", c.permprofiles ? "yes" : "no");
+    TCPADFStatusRes adf {};
+    const bool bAdf = client.NetAdfStatus(szIP, &adf);
+    const int iAdf = bAdf ? adf.result : c_iQuarnNoAnswer;
+    std::printf("feeder: %s\n", iAdf == SANE_STATUS_GOOD ? AdfText(adf.st) : QuarnStatusText(iAdf));
+    std::string strFamily;
+    const int iOsl = client.SendOsl(szIP, OSL_CMD_FAMILYTYPE, &strFamily);
+    std::printf("family type: %s\n", iOsl == SANE_STATUS_GOOD ? strFamily.c_str() : QuarnStatusText(iOsl));
+    return c_iExitOk;
+}
+
+int RunCommand(QuarnScanClient &client, const stOptions &opt)
+{
+    if (opt.strCommand == "list")
+        return RunList(client, opt);
+    if (opt.strCommand == "scan")
+        return RunScan(client, opt);
+    return opt.strCommand == "netscan" ? RunNetScan(client, opt) : RunNetInfo(client, opt);
 }
 }  // namespace
 
@@ -345,5 +525,5 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "cannot reach the scan daemon on 127.0.0.1:%u\n", unsigned(c_usQuarnPort));
         return c_iExitFailed;
     }
-    return opt.strCommand == "list" ? RunList(client, opt) : RunScan(client, opt);
+    return RunCommand(client, opt);
 }

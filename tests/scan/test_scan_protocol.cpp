@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <endian.h>
@@ -207,9 +208,13 @@ int StubOsl(QuarnSocket *, char **ppReply, OSL_CMD_TYPE type, int *piLen)
     return type == OSL_CMD_SUMMARY ? SANE_STATUS_GOOD : SANE_STATUS_INVAL;
 }
 
+// Hands out data connections 40, 41, ... and notes which one it was asked to close.
+int s_iNextDataFd = 40;
+
 int StubNetStart(QuarnSocket *pSocket, const SettingInfo *)
 {
-    pSocket->tcpFromScanner = 42;
+    Log("netstart %d", pSocket->tcpFromScanner);
+    pSocket->tcpFromScanner = s_iNextDataFd++;
     return SANE_STATUS_GOOD;
 }
 
@@ -218,8 +223,9 @@ int StubNetRecord(QuarnSocket *, ScanStatus *pSt, unsigned char **ppBuf, int *pi
     return StubRecord(0, pSt, ppBuf, piSize, piLen);
 }
 
-int StubNetAbort(QuarnSocket *)
+int StubNetAbort(QuarnSocket *pSocket)
 {
+    Log("netabort %d", pSocket->tcpFromScanner);
     return SANE_STATUS_GOOD;
 }
 
@@ -777,7 +783,9 @@ TEST_F(Dispatcher, AbortStopsTheStreamBetweenRecordsThenAnswers)
     EXPECT_TRUE(Silent(client));
 }
 
-TEST_F(Dispatcher, NetworkCommandsAnswerNotYet)
+// Addresses that are not dotted IPv4 text never lead to a connection (not even to
+// 0.0.0.0, which would be this machine).
+TEST_F(Dispatcher, NetworkCommandsRefuseWhatIsNoAddress)
 {
     QuarnScanClient client;
     const pid_t pid = Connect(client);
@@ -804,11 +812,14 @@ TEST_F(Dispatcher, NetworkCommandsAnswerNotYet)
     abort.socket.tcpFromScanner = -1;
     ASSERT_TRUE(Send(client, TCP_SCAN_ABORT, abort));
     EXPECT_EQ(Recv<int32_t>(client), SANE_STATUS_IO_ERROR);
-    const TCPCommonReq common {{-1, "127.0.0.2"}};
-    ASSERT_TRUE(Send(client, TCP_SCAN_ADFST, common));
-    EXPECT_EQ(Recv<TCPADFStatusRes>(client).result, SANE_STATUS_IO_ERROR);
-    ASSERT_TRUE(Send(client, TCP_SCAN_DEVPROPERTIES, common));
-    EXPECT_EQ(Recv<TCPDevPropertiesRes>(client).result, SANE_STATUS_IO_ERROR);
+    for (const char *szAddress : {"127.0.0.256", "127.1", "::1", " 127.0.0.2", "scanner.local"}) {
+        TCPCommonReq common {{-1, {}}};
+        std::strncpy(common.socket.szScannerIP, szAddress, sizeof(common.socket.szScannerIP) - 1);
+        ASSERT_TRUE(Send(client, TCP_SCAN_ADFST, common));
+        EXPECT_EQ(Recv<TCPADFStatusRes>(client).result, SANE_STATUS_IO_ERROR) << szAddress;
+        ASSERT_TRUE(Send(client, TCP_SCAN_DEVPROPERTIES, common));
+        EXPECT_EQ(Recv<TCPDevPropertiesRes>(client).result, SANE_STATUS_IO_ERROR) << szAddress;
+    }
     EXPECT_TRUE(Silent(client));
 }
 
@@ -832,7 +843,7 @@ TEST_F(Dispatcher, NetworkStreamUsesItsOwnRecordLayout)
     ASSERT_TRUE(Send(client, TCP_SCAN_START, start));
     const TCPScanStartRes startRes = Recv<TCPScanStartRes>(client);
     EXPECT_EQ(startRes.result, SANE_STATUS_GOOD);
-    EXPECT_EQ(startRes.socketDataFd, 42);
+    EXPECT_EQ(startRes.socketDataFd, 40);
     const std::vector<std::array<int, 4>> vecExpected = {{0, 40, 0, SCAN_STATUS_BEGIN_OF_PAGE},
                                                           {0, 8, 1, SCAN_STATUS_OPERATION_CONTINUOUS},
                                                           {SANE_STATUS_EOF, 0, 1, SCAN_STATUS_END_OF_DATA}};
@@ -842,4 +853,30 @@ TEST_F(Dispatcher, NetworkStreamUsesItsOwnRecordLayout)
     }
     EXPECT_EQ(ReadWholeFile(QString(startRes.fileName) + "_0.tmp").size(), 48);
     EXPECT_TRUE(Silent(client));
+}
+
+// Only a data connection that this connection handed out, and has not closed since, is
+// passed on to be closed; any other number (the client socket, a stranger's, one already
+// closed) arrives as -1.
+TEST_F(Dispatcher, NetworkClosesOnlyTheDataConnectionsItHandedOut)
+{
+    QuarnScanClient client;
+    ASSERT_GT(Connect(client, &c_stStubNet), 0);
+    auto fnStart = [&](int iDataFd) {
+        TCPScanStartRes res {};
+        EXPECT_TRUE(client.StartNetScan("127.0.0.2", iDataFd, FlatbedSettings(), &res));
+        TCPRecordRes rec {};
+        while (client.NextNetRecord(&rec, c_iWaitMs) && rec.result == SANE_STATUS_GOOD) {
+        }
+        return res.socketDataFd;
+    };
+    const int iFirst = fnStart(-1);
+    const int iSecond = fnStart(7);
+    EXPECT_EQ(fnStart(iFirst), 42);
+    fnStart(iFirst);
+    EXPECT_EQ(client.NetAbort("127.0.0.2", iSecond, ""), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.NetAbort("127.0.0.2", iSecond, ""), SANE_STATUS_GOOD);
+    const QStringList listNet = Calls().filter(QRegularExpression("^net"));
+    EXPECT_EQ(listNet, (QStringList {"netstart -1", "netstart -1", "netstart 40", "netstart -1", "netabort 41",
+                                     "netabort -1"}));
 }
