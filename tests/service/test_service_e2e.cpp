@@ -175,7 +175,8 @@ TEST_F(ServiceE2E, NetworkPrintersArePublishedPolledAndTakenOffline)
     // A change of state reaches the file at the next poll.
     ASSERT_TRUE(standard.Set("errors", "0x1106"));
     EXPECT_TRUE(WaitUntil([&] { return DecodeFile(Dat("Std>1"), false).listError == QList<enErrorStatus>{ERR_FRONT_COVER_OPEN}; },
-                          seconds(10)));
+                          seconds(30)))
+        << Log().right(3000).toStdString();
 
     // A printer that stops answering keeps its file for five failed polls, loses it on the sixth.
     ASSERT_TRUE(kq.Set("silent", "1"));
@@ -209,7 +210,7 @@ TEST_F(ServiceE2E, ReadyIdlePrintersAreAskedOnlyWhileTheirQueuePrints)
 
     const int iJob = m_cups.SubmitJob("Idle", QByteArray(4096, 'x'));
     ASSERT_GT(iJob, 0);
-    EXPECT_TRUE(WaitUntil([&] { return printer.Count(PrinterSim::c_szKindStandard) >= iIdle + 2; }, seconds(10)))
+    EXPECT_TRUE(WaitUntil([&] { return printer.Count(PrinterSim::c_szKindStandard) >= iIdle + 2; }, seconds(30)))
         << "a printing queue is asked again";
     ASSERT_TRUE(m_cups.CancelJob(iJob)) << m_cups.LastError().toStdString();
     EXPECT_EQ(ChildCount(), 0);
@@ -234,7 +235,7 @@ TEST_F(ServiceE2E, RemovedAndRenamedQueuesLoseTheirFiles)
 
     // Deleting the list file by hand makes the next pass write it again.
     QFile::remove(m_root.Cfg("printerlist.ini"));
-    EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(10)));
+    EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(30)));
     struct stat info = {};
     ASSERT_EQ(::stat(QFile::encodeName(m_root.Cfg("printerlist.ini")).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
@@ -275,11 +276,11 @@ TEST_F(ServiceE2E, UsbPrintersAnswerByFamilyAndGoOfflineWhenUnplugged)
     // A reply without a valid frame publishes nothing.
     kqPrinter.SetStatusReply(QByteArray(40, 'x'));
     const QByteArray baBefore = Dat("UsbKQ");
-    EXPECT_TRUE(WaitUntil([&] { return Log().contains("Check NPA respose failed"); }, seconds(10)));
+    EXPECT_TRUE(WaitUntil([&] { return Log().contains("Check NPA respose failed"); }, seconds(30)));
     EXPECT_EQ(Dat("UsbKQ"), baBefore);
 
     standardPrinter.Unplug();
-    EXPECT_TRUE(WaitUntil([&] { return !DatExists("UsbStd"); }, seconds(10))) << "off-line at the first missing poll";
+    EXPECT_TRUE(WaitUntil([&] { return !DatExists("UsbStd"); }, seconds(30))) << "off-line at the first missing poll";
 }
 
 TEST_F(ServiceE2E, JobCancelledWhilePrintingIsCancelledOnTheNetworkPrinterOnce)
@@ -305,7 +306,7 @@ TEST_F(ServiceE2E, JobCancelledWhilePrintingIsCancelledOnTheNetworkPrinterOnce)
     EXPECT_EQ(printer.Count(PrinterSim::c_szKindCancel), 0);
 
     ASSERT_TRUE(m_cups.CancelJob(iPrinting)) << m_cups.LastError().toStdString();
-    ASSERT_TRUE(WaitUntil([&] { return printer.Count(PrinterSim::c_szKindCancel) == 1; }, seconds(10)))
+    ASSERT_TRUE(WaitUntil([&] { return printer.Count(PrinterSim::c_szKindCancel) == 1; }, seconds(30)))
         << Log().toStdString();
     EXPECT_EQ(printer.Received(PrinterSim::c_szKindCancel).value(0), QByteArray::fromHex("a13400000000f903"));
     std::this_thread::sleep_for(seconds(3));
@@ -335,7 +336,7 @@ TEST_F(ServiceE2E, JobCancelledWhilePrintingReachesTheUsbPrinter)
     EXPECT_EQ(printer.CancelCount(), 0);
 
     ASSERT_TRUE(m_cups.CancelJob(iJob)) << m_cups.LastError().toStdString();
-    EXPECT_TRUE(WaitUntil([&] { return printer.CancelCount() == 1; }, seconds(10))) << Log().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return printer.CancelCount() == 1; }, seconds(30))) << Log().toStdString();
     std::this_thread::sleep_for(seconds(2));
     EXPECT_EQ(printer.CancelCount(), 1);
 }
