@@ -24,6 +24,8 @@ constexpr int c_iDataStopWaitMs = 2000;
 constexpr int c_iDataStopPollMs = 10;
 constexpr mode_t c_modePageFile = 0644;
 constexpr char c_cGateOpen = 'g';
+// The data process's exit status when the client never got the end of its stream.
+constexpr int c_iExitStreamCut = 1;
 
 // Set in a data process when its connection asks it to stop; looked at between records.
 volatile sig_atomic_t s_bStopData = 0;
@@ -109,12 +111,20 @@ bool SendStatus(const stQuarnConnection &conn, int iStatus)
     return SendRecord(conn, iWire);
 }
 
+bool StreamWasCut(int iWaitStatus)
+{
+    return !WIFEXITED(iWaitStatus) || WEXITSTATUS(iWaitStatus) != 0;
+}
+
 void ReapDataProcesses(stQuarnConnection &conn)
 {
     pid_t pid;
-    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0) {
-        if (pid == conn.dataProcPid)
-            conn.dataProcPid = 0;
+    int iStatus = 0;
+    while ((pid = waitpid(-1, &iStatus, WNOHANG)) > 0) {
+        if (pid != conn.dataProcPid)
+            continue;
+        conn.dataProcPid = 0;
+        conn.bStreamCut = StreamWasCut(iStatus);
     }
 }
 
@@ -176,13 +186,14 @@ struct stPageStream
     int iRecords = 0;
     unsigned char *pBuf = nullptr;
     int iBufSize = 0;
+    bool bEndSent = false;  // the client got the record that ends its stream
 };
 
 bool SendFinal(stPageStream &s, stRecord rec)
 {
     ClosePage(s.fdPage);
     rec.iLength = 0;
-    SendScanRecord(s.conn.iSocket, s.src.bNetwork, rec);
+    s.bEndSent = SendScanRecord(s.conn.iSocket, s.src.bNetwork, rec);
     return false;
 }
 
@@ -256,7 +267,7 @@ bool WaitForGate(int fdGate)
     }
     ClosePage(stream.fdPage);
     std::free(stream.pBuf);
-    _exit(0);
+    _exit(stream.bEndSent ? 0 : c_iExitStreamCut);
 }
 
 // ---- scan start and abort in the connection process ----
@@ -312,13 +323,16 @@ void StartScan(stQuarnConnection &conn, const stScanSource &src, TStartRes &res)
     if (iLaunch != SANE_STATUS_GOOD) {
         res.result = iLaunch;
         SendRecord(conn, res);
+        return;
     }
+    conn.strDataJob = res.fileName;
+    conn.bStreamCut = false;
 }
 
-bool WaitForExit(pid_t pid, int iTimeoutMs)
+bool WaitForExit(pid_t pid, int iTimeoutMs, int *piStatus)
 {
     for (int iWaited = 0; iWaited <= iTimeoutMs; iWaited += c_iDataStopPollMs) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0)
+        if (waitpid(pid, piStatus, WNOHANG) != 0)
             return true;
         usleep(c_iDataStopPollMs * 1000);
     }
@@ -339,10 +353,14 @@ void StopDataProcess(stQuarnConnection &conn, bool bNetwork)
         return;
     // Still our unreaped child here, so the id cannot belong to anyone else.
     kill(pid, SIGTERM);
-    if (WaitForExit(pid, c_iDataStopWaitMs))
+    int iStatus = 0;
+    if (WaitForExit(pid, c_iDataStopWaitMs, &iStatus)) {
+        conn.bStreamCut = StreamWasCut(iStatus);
         return;
+    }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+    conn.bStreamCut = true;
     stRecord rec;
     rec.st = SCAN_STATUS_ABORTED_BY_REQUEST;
     rec.iResult = SANE_STATUS_CANCELLED;
@@ -654,6 +672,15 @@ const HandlerFn c_apfnHandlers[] = {
     OnDeleteFile,
 };
 static_assert(sizeof(c_apfnHandlers) / sizeof(c_apfnHandlers[0]) == CMD_DELETE_FILE + 1, "one handler per code");
+// A client that leaves mid-scan reads no more records and collects no pages: its scan
+// stops at once, as an abort would stop it, and its pages go rather than lie in files
+// nobody deletes. Pages of a stream whose end the client received stay its own.
+void DropUnreadScan(stQuarnConnection &conn)
+{
+    StopDataProcess(conn, false);
+    if (conn.bStreamCut)
+        deleteFileList(conn.strScanDir, conn.strDataJob.c_str());
+}
 }  // namespace
 
 void QuarnServeConnection(stQuarnConnection &conn)
@@ -666,6 +693,7 @@ void QuarnServeConnection(stQuarnConnection &conn)
             c_apfnHandlers[iCode](conn);
         ReapDataProcesses(conn);
     }
+    DropUnreadScan(conn);
 }
 
 int serverTcpSendWithRetry(int fd, const void *pData, int iCount, int iFlags)

@@ -52,6 +52,8 @@ struct stQuarnConnection
     const stQuarnUsbOps *pUsb = &c_stQuarnUsbOps;
     const stQuarnNetOps *pNet = &c_stQuarnNetOps;
     pid_t dataProcPid = 0;   // the running data process of this connection, or 0
+    std::string strDataJob;  // the job whose pages that process writes
+    bool bStreamCut = false; // that process ended before the client got the stream's end
     int filename_index = 0;  // scans started on this connection
     // Scan data connections handed to the client and still open here: the only
     // descriptors that a later scan start or abort may close for the client.

@@ -52,6 +52,8 @@ constexpr int c_iDataLineSize = 18;
 constexpr int c_iFirstHeaderSize = 20;
 constexpr int c_iHeaderTextMax = 32;          // room for any int, though lengths have six digits
 
+constexpr int c_iResultBusy = 91;             // a scan post's RESULT while a job runs
+
 constexpr int c_iExitStopped = 0;
 constexpr int c_iExitNoSocket = 1;
 constexpr int c_iExitUsage = 2;
@@ -499,6 +501,7 @@ private:
     stSimState m_st;
     std::string m_strControlText;
     bool m_bJobPosted = false;
+    int m_iJobsStreaming = 0;
     int m_iAbortGeneration = 0;
 };
 
@@ -799,6 +802,9 @@ std::string SimScanner::ScanPost(const std::string &strBody)
         return "RESULT=1\r\n";
     if (st.bNoResult)
         return "STATUS=READY\r\n";
+    // One job at a time, as on the real device.
+    if (m_bJobPosted || m_iJobsStreaming > 0)
+        return "RESULT=" + std::to_string(c_iResultBusy) + "\r\n";
     m_bJobPosted = st.iResult == 0;
     return "RESULT=" + std::to_string(st.iResult) + "\r\n";
 }
@@ -814,8 +820,11 @@ void SimScanner::ServeData(int fd)
             return;
         m_bJobPosted = false;
         iGeneration = m_iAbortGeneration;
+        ++m_iJobsStreaming;
     }
     JobStream(*this, fd, st, iGeneration).Run();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_iJobsStreaming;
 }
 
 void OnStopSignal(int)

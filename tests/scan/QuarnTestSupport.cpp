@@ -132,6 +132,7 @@ bool QuarnDaemon::Stop(milliseconds timeout)
     const QFileInfoList listReports = QDir(m_strRoot).entryInfoList({"sanitizer.*"}, QDir::Files);
     for (const QFileInfo &info : listReports)
         ADD_FAILURE() << "sanitizer report of the daemon:\n" << ReadWholeFile(info.filePath()).toStdString();
+    ExpectNothingWorldWritable(m_strRoot);
     return bStopped && listReports.isEmpty();
 }
 
