@@ -26,20 +26,9 @@ constexpr int c_iIppPrinterIdle = 3;
 const char *const c_szModel = "Ostrel VX3310";
 const char *const c_szHeldAddress = "127.0.0.231";
 const char *const c_szHeldUri = "socket://127.0.0.231:9100";
-// What a shell would create from the hostile name below; a name of its own, so a file
-// someone else left behind cannot hide a shell that ran.
-const char *const c_szShellMarker = "/tmp/ostrel-cups-fixture-shell-ran";
-
-// The scheduler refuses space, '/' and '#' in names, so this one cuts its '/' out of
-// $PWD: any shell that ever evaluates it creates the marker file.
 QStringList HostileNames()
 {
-    return {"Office",
-            "q>1",
-            "$(touch${IFS}${PWD%%[![:punct:]]*}tmp${PWD%%[![:punct:]]*}ostrel-cups-fixture-shell-ran)",
-            "a;b|c",
-            "back`tick`",
-            "-dash"};
+    return {"Office", "q>1", ShellTrapQueueName(), "a;b|c", "back`tick`", "-dash"};
 }
 
 QString NetUri(int iHost)
@@ -82,7 +71,7 @@ std::string Why(const PrivateCups &cups)
 
 TEST(PrivateCupsFixture, HostileQueueNamesLandVerbatimAndNoShellSeesThem)
 {
-    const bool bMarkerBefore = QFile::exists(c_szShellMarker);
+    QFile::remove(ShellTrapMarker());
     PrivateCups cups;
     auto t0 = steady_clock::now();
     ASSERT_TRUE(cups.Start()) << Why(cups);
@@ -104,9 +93,7 @@ TEST(PrivateCupsFixture, HostileQueueNamesLandVerbatimAndNoShellSeesThem)
         EXPECT_EQ(cups.DeviceUri(listNames[i]), NetUri(2 + i)) << Why(cups);
         EXPECT_TRUE(PpdNamesModel(cups, listNames[i]));
     }
-    if (!bMarkerBefore) {
-        EXPECT_FALSE(QFile::exists(c_szShellMarker));
-    }
+    EXPECT_FALSE(QFile::exists(ShellTrapMarker()));
 }
 
 TEST(PrivateCupsFixture, HeldJobPrintsUntilCancelledAndCompletesOnRelease)

@@ -285,7 +285,8 @@ TEST_F(ServiceE2E, UsbPrintersAnswerByFamilyAndGoOfflineWhenUnplugged)
 
 TEST_F(ServiceE2E, JobCancelledWhilePrintingIsCancelledOnTheNetworkPrinterOnce)
 {
-    const QString strQueue = "Net;$(id)|x";
+    const QString strQueue = ShellTrapQueueName();
+    QFile::remove(ShellTrapMarker());
     PrinterSim printer;
     ASSERT_TRUE(printer.Start("127.0.0.47", "kq"));
     HoldingSocketPrinter holding("127.0.0.47");
@@ -312,6 +313,7 @@ TEST_F(ServiceE2E, JobCancelledWhilePrintingIsCancelledOnTheNetworkPrinterOnce)
     std::this_thread::sleep_for(seconds(3));
     EXPECT_EQ(printer.Count(PrinterSim::c_szKindCancel), 1) << "exactly once";
     EXPECT_EQ(ChildCount(), 0);
+    EXPECT_FALSE(QFile::exists(ShellTrapMarker()));
 }
 
 TEST_F(ServiceE2E, JobCancelledWhilePrintingReachesTheUsbPrinter)

@@ -1,6 +1,10 @@
 #include "TestSupport.h"
 
+#include <QDirIterator>
 #include <QFile>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <thread>
@@ -12,6 +16,7 @@ TestInstallRoot::TestInstallRoot() : m_baOldPrefix(qgetenv("OSTREL_PREFIX"))
 
 TestInstallRoot::~TestInstallRoot()
 {
+    ExpectNothingWorldWritable(m_dir.path());
     if (m_baOldPrefix.isEmpty())
         qunsetenv("OSTREL_PREFIX");
     else
@@ -68,4 +73,26 @@ void ChildProcess::Signal(int iSignal)
 {
     if (Running())
         ::kill(pid_t(m_process.processId()), iSignal);
+}
+
+QStringList WorldWritableEntries(const QString &strDir)
+{
+    QStringList list;
+    QStringList listPaths {strDir};
+    QDirIterator it(strDir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        listPaths.append(it.next());
+    for (const QString &strPath : listPaths) {
+        struct stat st {};
+        if (lstat(QFile::encodeName(strPath).constData(), &st) == 0 && !S_ISLNK(st.st_mode) && (st.st_mode & S_IWOTH))
+            list.append(strPath);
+    }
+    return list;
+}
+
+void ExpectNothingWorldWritable(const QString &strDir)
+{
+    for (const QString &strPath : WorldWritableEntries(strDir))
+        ADD_FAILURE() << "writable by anyone: " << strPath.toStdString();
 }

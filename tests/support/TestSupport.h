@@ -13,6 +13,7 @@
 #include <functional>
 
 // A private install root; OSTREL_PREFIX points at it for this process and its children.
+// When it goes, the test fails for every file or directory in it that anyone may write.
 class TestInstallRoot
 {
 public:
@@ -31,6 +32,11 @@ bool WaitUntil(const std::function<bool()> &pred, std::chrono::milliseconds time
                std::chrono::milliseconds step = std::chrono::milliseconds(50));
 
 QByteArray ReadWholeFile(const QString &strPath);
+// Everything under the directory, itself included, that is writable by others
+// (symbolic links, whose own mode means nothing, left out).
+QStringList WorldWritableEntries(const QString &strDir);
+// One test failure for each of them.
+void ExpectNothingWorldWritable(const QString &strDir);
 bool WriteWholeFile(const QString &strPath, const QByteArray &ba);
 
 // Starts a program with the test process's environment plus extra variables.

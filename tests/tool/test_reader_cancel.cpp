@@ -19,40 +19,40 @@ constexpr seconds c_jobTimeout{30};
 constexpr int c_iIppJobCanceled = 7;
 constexpr int c_iRawReady = 0;
 constexpr int c_iRawCanceling = 3;
-// A name a shell would take apart; the scheduler takes it as it is.
-const char *const c_szQueue = "a;b|c&";
 const char *const c_szUri = "usb://OSTREL/VX3010?serial=9";  // no device: jobs wait
 }  // namespace
 
 TEST(StatusReaderCancel, NewlyCancellingPrinterCancelsTheQueueOnce)
 {
+    const QString strQueue = ShellTrapQueueName();
+    QFile::remove(ShellTrapMarker());
     PrivateCups cups;
     ASSERT_TRUE(cups.Start()) << cups.LastError().toStdString();
     cups.UseInThisProcess();
-    ASSERT_TRUE(cups.AddQueue(c_szQueue, c_szUri, c_szModelStandard)) << cups.LastError().toStdString();
+    ASSERT_TRUE(cups.AddQueue(strQueue, c_szUri, c_szModelStandard)) << cups.LastError().toStdString();
     TestInstallRoot root;
     ASSERT_TRUE(QDir().mkpath(root.Cfg()));
 
     SharedPrinterList list;
     QList<stPrinterManager> listInit =
-        TrdDeviceManage::GetInitPrinterList({ToolPrinter(c_szQueue, c_szModelStandard, CONNECT_USB, "x")});
+        TrdDeviceManage::GetInitPrinterList({ToolPrinter(strQueue, c_szModelStandard, CONNECT_USB, "x")});
     listInit[0].stState.enCurrentStatus = STATUS_READY;
     list.Replace(listInit);
     TrdGetPrinterStatus reader;
     reader.Init(0, &list);
-    const QString strStatus = root.Cfg(QString(c_szQueue) + ".dat");
+    const QString strStatus = root.Cfg(strQueue + ".dat");
     const auto Pass = [&](int iRaw, unsigned long ulToner) {
         ASSERT_TRUE(ReplaceFile(strStatus, StandardStatus(iRaw, {}, {}, ulToner)));
         reader.RunPass();
     };
 
-    const int iFirst = cups.SubmitJob(c_szQueue, "first");
+    const int iFirst = cups.SubmitJob(strQueue, "first");
     ASSERT_GT(iFirst, 0) << cups.LastError().toStdString();
     Pass(c_iRawCanceling, 5000);
     EXPECT_TRUE(cups.WaitJobState(iFirst, c_iIppJobCanceled, {}, c_jobTimeout));
 
     // Still cancelling, another value changed: the new job stays.
-    const int iSecond = cups.SubmitJob(c_szQueue, "second");
+    const int iSecond = cups.SubmitJob(strQueue, "second");
     ASSERT_GT(iSecond, 0);
     Pass(c_iRawCanceling, 4900);
     EXPECT_NE(cups.JobState(iSecond).iJobState, c_iIppJobCanceled);
@@ -62,4 +62,5 @@ TEST(StatusReaderCancel, NewlyCancellingPrinterCancelsTheQueueOnce)
     EXPECT_NE(cups.JobState(iSecond).iJobState, c_iIppJobCanceled);
     Pass(c_iRawCanceling, 4900);
     EXPECT_TRUE(cups.WaitJobState(iSecond, c_iIppJobCanceled, {}, c_jobTimeout));
+    EXPECT_FALSE(QFile::exists(ShellTrapMarker()));
 }

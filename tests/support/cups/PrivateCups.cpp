@@ -514,3 +514,13 @@ bool PrivateCups::Fail(const QString &strWhy)
     m_strLastError = strWhy;
     return false;
 }
+
+QString ShellTrapQueueName()
+{
+    return "-q;`id`|$(touch${IFS}${PWD%%[![:punct:]]*}tmp${PWD%%[![:punct:]]*}ostrel-shell-trap-ran)";
+}
+
+QString ShellTrapMarker()
+{
+    return "/tmp/ostrel-shell-trap-ran";
+}

@@ -85,3 +85,9 @@ private:
     QProcessEnvironment m_envBefore;
     bool m_bUsedInProcess = false;
 };
+
+// A queue name made to be run: it starts with '-', holds ';', '|' and backquotes, and any
+// shell that ever evaluates it creates ShellTrapMarker(). The scheduler refuses space,
+// '/' and '#' in names, so the command cuts its '/' out of $PWD.
+QString ShellTrapQueueName();
+QString ShellTrapMarker();
