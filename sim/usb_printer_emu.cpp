@@ -1,21 +1,26 @@
-// An emulated USB printer of the KQ family for the demo. The umockdev testbed lives in
-// this process; a program started with the same UMOCKDEV_DIR and the preload library
-// finds the printer on its USB bus. The printer's state comes from a control file of
-// key=value lines (status, qualifier, toner, warnings, errors in hex, unplug=1), read again
-// whenever it changes. Runs until SIGTERM or SIGINT; whatever uses the printer must be
-// stopped first, as a call on a node whose testbed is gone never returns.
+// Emulated USB printers of the KQ family for the demo and the benchmark. The umockdev
+// testbed lives in this process; a program started with the same UMOCKDEV_DIR and the
+// preload library finds the printers on its USB bus. Each printer's state comes from its
+// control file of key=value lines (status, qualifier, toner, warnings, errors in hex,
+// unplug=1), read again whenever it changes. Runs until SIGTERM or SIGINT; whatever uses
+// the printers must be stopped first, as a call on a node whose testbed is gone never
+// returns.
 #include <QByteArray>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QSaveFile>
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "ProgramProfile.h"
 #include "StatusReplyBuilder.h"
@@ -46,11 +51,16 @@ void OnStop(int)
     s_bQuit = 1;
 }
 
-struct stOptions
+struct stPrinterOptions
 {
     unsigned short usProduct = 0;
     QString strSerial;
     QString strControl;
+};
+
+struct stOptions
+{
+    QList<stPrinterOptions> listPrinter;  // each "--product" begins the next printer
     QString strReady;
 };
 
@@ -70,12 +80,13 @@ bool ParseOptions(int argc, char **argv, stOptions &opt)
         const QString strName = QString::fromLocal8Bit(argv[i]);
         const QString strValue = QString::fromLocal8Bit(argv[i + 1]);
         bool bOk = true;
-        if (strName == "--product")
-            opt.usProduct = static_cast<unsigned short>(strValue.toUShort(&bOk, 16));
-        else if (strName == "--serial")
-            opt.strSerial = strValue;
-        else if (strName == "--control")
-            opt.strControl = strValue;
+        if (strName == "--product") {
+            opt.listPrinter.append(stPrinterOptions());
+            opt.listPrinter.last().usProduct = static_cast<unsigned short>(strValue.toUShort(&bOk, 16));
+        } else if (strName == "--serial" && !opt.listPrinter.isEmpty())
+            opt.listPrinter.last().strSerial = strValue;
+        else if (strName == "--control" && !opt.listPrinter.isEmpty())
+            opt.listPrinter.last().strControl = strValue;
         else if (strName == "--ready")
             opt.strReady = strValue;
         else
@@ -83,8 +94,10 @@ bool ParseOptions(int argc, char **argv, stOptions &opt)
         if (!bOk)
             return false;
     }
-    return argc % 2 == 1 && opt.usProduct != 0 && !opt.strSerial.isEmpty() && !opt.strControl.isEmpty() &&
-           !opt.strReady.isEmpty();
+    const bool bPrintersWhole = std::all_of(opt.listPrinter.begin(), opt.listPrinter.end(), [](const stPrinterOptions &p) {
+        return p.usProduct != 0 && !p.strSerial.isEmpty() && !p.strControl.isEmpty();
+    });
+    return argc % 2 == 1 && !opt.listPrinter.isEmpty() && bPrintersWhole && !opt.strReady.isEmpty();
 }
 
 bool ParseCodes(const QString &strText, QList<std::uint16_t> &listCode)
@@ -185,22 +198,35 @@ bool WriteReady(const QString &strPath)
     return !baDir.isEmpty() && file.open(QIODevice::WriteOnly) && file.write(baDir) == baDir.size() && file.commit();
 }
 
-void Serve(UsbPrinterEmu &printer, const QString &strControl)
+// One emulated printer and the control file it follows.
+struct stServed
 {
+    std::unique_ptr<UsbPrinterEmu> pPrinter;
+    QString strControl;
     QDateTime dtSeen;
     bool bPlugged = true;
+};
+
+void FollowControl(stServed &served)
+{
+    const QDateTime dtModified = QFileInfo(served.strControl).lastModified();
+    if (!served.bPlugged || dtModified == served.dtSeen)
+        return;
+    served.dtSeen = dtModified;
+    const stEmuState st = ReadControl(served.strControl);
+    served.pPrinter->SetStatusReply(KQReply(st));
+    if (st.bUnplug) {
+        served.pPrinter->Unplug();
+        served.bPlugged = false;
+    }
+}
+
+void Serve(std::vector<stServed> &vecServed)
+{
     const timespec tsCheck = {0, c_lControlCheckNs};
     while (!s_bQuit) {
-        const QDateTime dtModified = QFileInfo(strControl).lastModified();
-        if (bPlugged && dtModified != dtSeen) {
-            dtSeen = dtModified;
-            const stEmuState st = ReadControl(strControl);
-            printer.SetStatusReply(KQReply(st));
-            if (st.bUnplug) {
-                printer.Unplug();
-                bPlugged = false;
-            }
-        }
+        for (stServed &served : vecServed)
+            FollowControl(served);
         nanosleep(&tsCheck, nullptr);
     }
 }
@@ -210,8 +236,9 @@ int main(int argc, char **argv)
 {
     stOptions opt;
     if (!ParseOptions(argc, argv, opt)) {
-        std::fprintf(stderr, "usage: usb_printer_emu --product HEX --serial TEXT --control FILE --ready FILE\n"
-                             "  run with LD_PRELOAD=libumockdev-preload.so.0; FILE gets the UMOCKDEV_DIR to use\n");
+        std::fprintf(stderr, "usage: usb_printer_emu (--product HEX --serial TEXT --control FILE)... --ready FILE\n"
+                             "  one printer per --product; run with LD_PRELOAD=libumockdev-preload.so.0;\n"
+                             "  the ready FILE gets the UMOCKDEV_DIR to use\n");
         return c_iExitUsage;
     }
     std::signal(SIGTERM, OnStop);
@@ -222,12 +249,15 @@ int main(int argc, char **argv)
         return c_iExitNotEmulated;
     }
     UsbDeviceEmu hub(testbed, RootHubInfo(), [](const stUsbEmuEvent &) { return stUsbEmuReply{EMU_STALL, {}}; });
-    UsbPrinterEmu printer(testbed, opt.usProduct, opt.strSerial);
-    printer.SetStatusReply(KQReply(ReadControl(opt.strControl)));
+    std::vector<stServed> vecServed;
+    for (const stPrinterOptions &p : opt.listPrinter) {
+        vecServed.push_back({std::make_unique<UsbPrinterEmu>(testbed, p.usProduct, p.strSerial), p.strControl, {}, true});
+        FollowControl(vecServed.back());
+    }
     if (!WriteReady(opt.strReady)) {
         std::fprintf(stderr, "usb_printer_emu: cannot write %s\n", opt.strReady.toUtf8().constData());
         return c_iExitUsage;
     }
-    Serve(printer, opt.strControl);
+    Serve(vecServed);
     return c_iExitStopped;
 }
