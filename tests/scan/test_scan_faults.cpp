@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "NetScanFixture.h"
 #include "NetScannerSim.h"
 #include "QuarnTestSupport.h"
 #include "TestSupport.h"
@@ -55,34 +56,9 @@ void RoundTrip(QuarnScanClient &client)
     EXPECT_NE(client.StatusOf(USB_CLOSE_DEV, c_iNoDevice), c_iQuarnNoAnswer);
 }
 
-class ScanFaults : public ::testing::Test
+class ScanFaults : public NetScanFixture
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_root.isValid());
-        ASSERT_TRUE(m_daemon.Start());
-    }
-
-    void TearDown() override
-    {
-        EXPECT_TRUE(m_sim.Stop()) << m_sim.Output().toStdString();
-        EXPECT_TRUE(m_daemon.Stop()) << "processes left: " << m_daemon.Processes().size();
-    }
-
-    bool StartSim(const QString &strAddress, const QStringList &listSettings)
-    {
-        const bool bStarted = m_sim.Start(strAddress, listSettings);
-        if (!bStarted)
-            ADD_FAILURE() << "net_scanner_sim did not start: " << m_sim.Output().toStdString();
-        return bStarted;
-    }
-
-    QStringList PageFiles() const
-    {
-        return QDir(m_root.path() + "/scan").entryList({"ostrelscandata_*"}, QDir::Files | QDir::System);
-    }
-
     // The connection processes and their data processes: every daemon process but the listener.
     QVector<pid_t> Workers() const
     {
@@ -90,24 +66,6 @@ protected:
         vec.removeAll(m_daemon.Listener());
         return vec;
     }
-
-    // Waits a little for the process to appear: a fork is not instantaneous.
-    pid_t ChildOf(pid_t pidParent) const
-    {
-        pid_t pidFound = -1;
-        WaitUntil([&] {
-            for (pid_t pid : m_daemon.Processes()) {
-                if (ParentOf(pid) == pidParent)
-                    pidFound = pid;
-            }
-            return pidFound > 0;
-        }, seconds(5));
-        return pidFound;
-    }
-
-    QTemporaryDir m_root;
-    QuarnDaemon m_daemon {m_root.path()};
-    NetScannerSim m_sim;
 };
 
 // Starts a scan, asking again while the scanner is busy with someone else's job.
@@ -264,7 +222,7 @@ TEST_F(ScanFaults, PagesAreNeverWrittenThroughPlantedLinks)
     ASSERT_TRUE(StartSim("127.0.0.73", {"page_sizes=1000"}));
     QuarnScanClient client;
     ASSERT_TRUE(ConnectClient(client));
-    const pid_t pidConnection = ChildOf(m_daemon.Listener());
+    const pid_t pidConnection = ConnectionProcess();
     ASSERT_GT(pidConnection, 0);
     const QString strJobs = m_root.path() + QStringLiteral("/scan/ostrelscandata_%1_").arg(pidConnection);
     const QString strPrecious = m_root.path() + "/precious";
@@ -293,7 +251,7 @@ TEST_F(ScanFaults, AbortNeverSignalsAProcessThatReusedAFinishedScansId)
     ASSERT_TRUE(StartSim("127.0.0.74", {"page_sizes=200000", "block_bytes=4096", "block_delay_ms=5"}));
     QuarnScanClient client;
     ASSERT_TRUE(ConnectClient(client));
-    const pid_t pidConnection = ChildOf(m_daemon.Listener());
+    const pid_t pidConnection = ConnectionProcess();
     ASSERT_GT(pidConnection, 0);
     TCPScanStartRes res {};
     ASSERT_TRUE(client.StartNetScan("127.0.0.74", -1, FlatbedSettings(), &res));

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "NetScanFixture.h"
 #include "NetScannerSim.h"
 #include "QuarnTestSupport.h"
 #include "TestSupport.h"
@@ -150,52 +151,7 @@ QSet<QString> TargetsOf(pid_t pid)
     return set;
 }
 
-class NetScan : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_root.isValid());
-        ASSERT_TRUE(m_daemon.Start());
-    }
-
-    void TearDown() override
-    {
-        EXPECT_TRUE(m_sim.Stop()) << m_sim.Output().toStdString();
-        EXPECT_TRUE(m_daemon.Stop()) << "processes left: " << m_daemon.Processes().size();
-    }
-
-    bool StartSim(const QString &strAddress, const QStringList &listSettings = {}, const QStringList &listExtra = {})
-    {
-        const bool bStarted = m_sim.Start(strAddress, listSettings, listExtra);
-        if (!bStarted)
-            ADD_FAILURE() << "net_scanner_sim did not start: " << m_sim.Output().toStdString();
-        return bStarted;
-    }
-
-    QStringList PageFiles() const
-    {
-        return QDir(m_root.path() + "/scan").entryList({"ostrelscandata_*"}, QDir::Files);
-    }
-
-    // The daemon's process serving one client: its parent is the listener.
-    pid_t ConnectionProcess() const
-    {
-        pid_t pidFound = -1;
-        WaitUntil([&] {
-            for (pid_t pid : m_daemon.Processes()) {
-                if (ParentOf(pid) == m_daemon.Listener())
-                    pidFound = pid;
-            }
-            return pidFound > 0;
-        }, seconds(5));
-        return pidFound;
-    }
-
-    QTemporaryDir m_root;
-    QuarnDaemon m_daemon {m_root.path()};
-    NetScannerSim m_sim;
-};
+using NetScan = NetScanFixture;
 }  // namespace
 
 TEST_F(NetScan, QueriesSendTheScannersExactTexts)
