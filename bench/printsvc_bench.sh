@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# printsvc under load: 16 simulated network printers in a mix of states behind a
-# private cupsd, then 8 of their queues each holding a printing job. Prints the
-# service's CPU use, RSS and the number of child processes it started.
+# printsvc under load: 16 simulated network printers in a mix of states and 2 emulated
+# USB printers (umockdev) behind a private cupsd, then 8 of the network queues each
+# holding a printing job. Prints the service's CPU use, RSS and the number of child
+# processes it started.
 #   bash bench/printsvc_bench.sh [build-dir] [seconds-per-phase]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,14 +11,18 @@ seconds=${2:-60}
 # shellcheck source=../scripts/lib/private-cups.sh
 source "$top/scripts/lib/private-cups.sh"
 
-cmake --build "$build" --target printsvc printer_sim >/dev/null
+cmake --build "$build" --target printsvc printer_sim usb_printer_emu >/dev/null
 
 work=$(mktemp -d /tmp/ostrel-bench.XXXXXX)
 pids=()
 holders=()
+emulators=()
 cleanup() {
-  for pid in "${holders[@]}" "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${holders[@]}" "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  # printsvc before the USB emulator: a call on a node whose testbed is gone never returns.
+  for pid in "${holders[@]}" "${pids[@]}" "${emulators[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
   private_cups_stop "$work/cups" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
@@ -39,7 +44,24 @@ for i in $(seq 0 15); do
   private_cups_add_queue "$work/cups" "bench$i" "socket://$addr:9100" "$model" >/dev/null
 done
 
-"$build/service/printsvc" &
+# Two KQ printers on one emulated USB bus, found by printsvc through the same testbed.
+usb_args=()
+for i in 0 1; do
+  printf 'status=1\ntoner=%d\n' $((40 + 30 * i)) >"$work/usb$i.ctl"
+  usb_args+=(--product 30a2 --serial "BENCHU0$i" --control "$work/usb$i.ctl")
+done
+LD_PRELOAD=libumockdev-preload.so.0 "$build/sim/usb_printer_emu" "${usb_args[@]}" --ready "$work/usb.dir" &
+emulators+=($!)
+for _ in $(seq 100); do
+  [[ -s $work/usb.dir ]] && break
+  sleep 0.05
+done
+[[ -s $work/usb.dir ]] || { echo "usb_printer_emu did not start (is umockdev installed?)" >&2; exit 1; }
+for i in 0 1; do
+  private_cups_add_queue "$work/cups" "benchusb$i" "usb://Ostrel/VX1310?serial=BENCHU0$i" "OSTREL VX1310" >/dev/null
+done
+
+LD_PRELOAD=libumockdev-preload.so.0 UMOCKDEV_DIR="$(<"$work/usb.dir")" "$build/service/printsvc" &
 svc=$!
 pids+=("$svc")
 
@@ -63,7 +85,8 @@ measure() {
 }
 
 echo "== printsvc, $seconds s per phase"
-measure "16 network printers, idle queues"
+measure "16 network + 2 USB printers, idle"
+echo "status files published $(find "$work/root/cfg" -name '*.dat' | wc -l)"
 
 # Half of the queues now print: a listener holds each job open.
 for i in $(seq 0 7); do
@@ -74,4 +97,4 @@ while True: c.append(s.accept()[0])' "127.0.0.$((100 + i))" &
   holders+=($!)
   printf 'job %d\n' "$i" | lp -d "bench$i" -o raw >/dev/null
 done
-measure "16 printers, 8 queues printing"
+measure "18 printers, 8 queues printing"
