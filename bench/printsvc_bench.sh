@@ -68,7 +68,12 @@ pids+=("$svc")
 ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$svc/stat"; }
 rss_kb() { awk '/VmRSS/ {print $2}' "/proc/$svc/status"; }
-children() { cat /proc/[0-9]*/stat 2>/dev/null | awk -v p="$svc" '{ if ($4 == p) n++ } END { print n + 0 }'; }
+# Most of the RSS is library pages that other processes map too; PSS shares them out
+# and private dirty is what this process alone costs.
+pss_kb() { awk '/^Pss:/ {print $2}' "/proc/$svc/smaps_rollup"; }
+private_kb() { awk '/^Private_Dirty:/ {print $2}' "/proc/$svc/smaps_rollup"; }
+# pgrep prints the count, 0 included, but exits 1 when there is none.
+children() { pgrep -c -P "$svc" || true; }
 
 measure() {
   local label=$1 t0 t1 maxkids=0 k
@@ -81,7 +86,9 @@ measure() {
   done
   t1=$(cpu_ticks)
   awk -v l="$label" -v c=$((t1 - t0)) -v hz="$ticks" -v s="$seconds" -v r="$(rss_kb)" -v k="$maxkids" \
-    'BEGIN { printf "%-34s cpu %5.2f %% of one core   rss %5.1f MB   children %d\n", l, 100 * c / hz / s, r / 1024, k }'
+    -v p="$(pss_kb)" -v d="$(private_kb)" \
+    'BEGIN { printf "%-34s cpu %5.2f %% of one core   rss %5.1f MB   pss %5.1f MB   private %5.1f MB   children %d\n",
+             l, 100 * c / hz / s, r / 1024, p / 1024, d / 1024, k }'
 }
 
 echo "== printsvc, $seconds s per phase"

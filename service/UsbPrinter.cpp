@@ -6,6 +6,7 @@
 #include <libusb-1.0/libusb.h>
 
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "PrinterModel.h"
@@ -25,6 +26,20 @@ const stUsbRequest c_stCancelJob = {0xA1, 0x34, 0x0000, 0x0000, c_iUsbCancelLeng
 // A KQ reply must at least carry the frame up to its return value.
 constexpr unsigned long c_ulKQFrameMinimum = c_ulStatusPrefix + NPA::c_iReplyDataOffset;
 constexpr unsigned long c_ulKQReturnOffset = c_ulStatusPrefix + 28;
+
+// One libusb context serves the whole service: setting one up walks every device on the
+// system, which each poll would otherwise repeat. libusb keeps a context safe to share
+// between threads and its device list current through hotplug events. A failed set-up
+// is tried again at the next exchange.
+libusb_context *SharedContext()
+{
+    static std::mutex s_mutex;
+    static libusb_context *s_pContext = nullptr;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (!s_pContext && libusb_init(&s_pContext) < 0)
+        s_pContext = nullptr;
+    return s_pContext;
+}
 
 QString SerialOfPort(const QString &strPort)
 {
@@ -85,8 +100,6 @@ UsbPrinterSession::~UsbPrinterSession()
         libusb_release_interface(m_pHandle, c_iUsbInterface);
     if (m_pHandle)
         libusb_close(m_pHandle);
-    if (m_pContext)
-        libusb_exit(m_pContext);
 }
 
 int UsbPrinterSession::Open()
@@ -95,10 +108,9 @@ int UsbPrinterSession::Open()
     int iPID = 0;
     if (!GetPrinterVidPid(m_strPort, iVID, iPID))
         return USB_NO_MODEL;
-    if (libusb_init(&m_pContext) < 0) {
-        m_pContext = nullptr;
+    m_pContext = SharedContext();
+    if (!m_pContext)
         return USB_INIT_FAILED;
-    }
     const int iFound = FindDevice(iVID, iPID);
     if (iFound != USB_OK)
         return iFound;

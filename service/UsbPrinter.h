@@ -36,8 +36,8 @@ struct stUsbRequest
 // Vendor and product id of the catalogue row that the port text names.
 bool GetPrinterVidPid(const QString &strPort, int &iVID, int &iPID);
 
-// Holds the context, the open device and the claimed interface of one exchange,
-// and releases whatever it acquired when it goes out of scope.
+// Holds the open device and the claimed interface of one exchange, and releases
+// whatever it acquired when it goes out of scope.
 class UsbPrinterSession
 {
 public:
@@ -56,7 +56,7 @@ private:
     void ClaimInterface();
 
     QString m_strPort;
-    libusb_context *m_pContext = nullptr;
+    libusb_context *m_pContext = nullptr;  // the service's shared context, not owned
     libusb_device_handle *m_pHandle = nullptr;
     bool m_bClaimed = false;
 };
