@@ -672,6 +672,7 @@ const HandlerFn c_apfnHandlers[] = {
     OnDeleteFile,
 };
 static_assert(sizeof(c_apfnHandlers) / sizeof(c_apfnHandlers[0]) == CMD_DELETE_FILE + 1, "one handler per code");
+
 // A client that leaves mid-scan reads no more records and collects no pages: its scan
 // stops at once, as an abort would stop it, and its pages go rather than lie in files
 // nobody deletes. Pages of a stream whose end the client received stay its own.
