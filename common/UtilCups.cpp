@@ -1,6 +1,5 @@
 #include "UtilCups.h"
 
-#include <QMutexLocker>
 
 #include <cups/cups.h>
 
@@ -121,13 +120,87 @@ bool CancelAllJobs(const QString &strQueue)
 }
 }  // namespace UtilCups
 
+namespace
+{
+bool AnyQueueBeganPrinting(const QHash<QString, int> &hashOld, const QHash<QString, int> &hashNew)
+{
+    for (auto it = hashNew.cbegin(); it != hashNew.cend(); ++it) {
+        if (it.value() == c_iIppPrinterProcessing && hashOld.value(it.key()) != c_iIppPrinterProcessing)
+            return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool UtilCupsPrinterStates::IsStale() const
+{
+    return !m_bAnswered || Clock::now() - m_tpFetched >= m_maxAge;
+}
+
+// The request runs outside the lock; meanwhile others keep using the previous answer.
+void UtilCupsPrinterStates::RefreshIfStale(std::unique_lock<std::mutex> &lock)
+{
+    if (m_bFetching || !IsStale())
+        return;
+    m_bFetching = true;
+    lock.unlock();
+    QHash<QString, int> hashState;
+    if (!UtilCups::GetPrinterStates(hashState))
+        hashState.clear();
+    lock.lock();
+    const bool bBegan = AnyQueueBeganPrinting(m_hashState, hashState);
+    m_hashState.swap(hashState);
+    m_tpFetched = Clock::now();
+    m_bAnswered = true;
+    m_bFetching = false;
+    m_cvFetched.notify_all();
+    if (bBegan)
+        m_cvPrinting.notify_all();
+}
+
+bool UtilCupsPrinterStates::PrintingInAnswer(const QString &strQueue) const
+{
+    return m_hashState.value(strQueue) == c_iIppPrinterProcessing;
+}
+
 bool UtilCupsPrinterStates::IsPrinting(const QString &strQueue)
 {
-    QMutexLocker lock(&m_mutex);
-    if (!m_timerAge.isValid() || m_timerAge.elapsed() >= m_iMaxAgeMs) {
-        if (!UtilCups::GetPrinterStates(m_hashState))
-            m_hashState.clear();
-        m_timerAge.start();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    RefreshIfStale(lock);
+    return PrintingInAnswer(strQueue);
+}
+
+bool UtilCupsPrinterStates::WaitUntilPrinting(const QString &strQueue, int iTimeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
+    const unsigned uGeneration = m_uWakeGeneration;
+    bool bRefresher = false;
+    for (;;) {
+        RefreshIfStale(lock);
+        if (PrintingInAnswer(strQueue) || Clock::now() >= tpDeadline || uGeneration != m_uWakeGeneration)
+            break;
+        if (!m_bRefresherWaits)
+            m_bRefresherWaits = bRefresher = true;
+        if (!bRefresher)
+            m_cvPrinting.wait_until(lock, tpDeadline);
+        else if (m_bFetching)
+            m_cvFetched.wait_until(lock, tpDeadline);
+        else
+            m_cvPrinting.wait_until(lock, std::min(tpDeadline, m_tpFetched + m_maxAge));
     }
-    return m_hashState.value(strQueue) == c_iIppPrinterProcessing;
+    if (bRefresher) {
+        // Another waiter takes the refreshing over.
+        m_bRefresherWaits = false;
+        m_cvPrinting.notify_one();
+    }
+    return PrintingInAnswer(strQueue);
+}
+
+void UtilCupsPrinterStates::WakeAll()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_uWakeGeneration;
+    m_cvPrinting.notify_all();
+    m_cvFetched.notify_all();
 }

@@ -2,12 +2,14 @@
 // IPP values, never through a shell.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
-#include <QMutex>
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 // IPP printer-state and job-state values the suite looks at.
 constexpr int c_iIppPrinterProcessing = 4;
@@ -36,12 +38,29 @@ bool CancelAllJobs(const QString &strQueue);
 class UtilCupsPrinterStates
 {
 public:
-    explicit UtilCupsPrinterStates(int iMaxAgeMs) : m_iMaxAgeMs(iMaxAgeMs) {}
+    explicit UtilCupsPrinterStates(int iMaxAgeMs) : m_maxAge(iMaxAgeMs) {}
     bool IsPrinting(const QString &strQueue);
+    // Blocks until the queue prints, the time is up or WakeAll is called; true when it
+    // prints. While threads wait here, one of them keeps the answer fresh and the
+    // others sleep until a queue starts printing, so idle printers cost few wake-ups.
+    bool WaitUntilPrinting(const QString &strQueue, int iTimeoutMs);
+    // Ends every wait at once (at a stop).
+    void WakeAll();
 
 private:
-    QMutex m_mutex;
-    QElapsedTimer m_timerAge;
+    using Clock = std::chrono::steady_clock;
+    bool IsStale() const;
+    void RefreshIfStale(std::unique_lock<std::mutex> &lock);
+    bool PrintingInAnswer(const QString &strQueue) const;
+
+    std::mutex m_mutex;
+    std::condition_variable m_cvPrinting;  // a queue began printing, or a new refresher is needed
+    std::condition_variable m_cvFetched;   // a request ended
     QHash<QString, int> m_hashState;
-    int m_iMaxAgeMs;
+    Clock::time_point m_tpFetched;
+    bool m_bAnswered = false;
+    bool m_bFetching = false;
+    bool m_bRefresherWaits = false;
+    unsigned m_uWakeGeneration = 0;
+    const std::chrono::milliseconds m_maxAge;
 };

@@ -127,6 +127,7 @@ void TrdDeviceManage::StopAll()
     RequestQuit();
     for (TrdGetPrinterStatus *pPoller : qAsConst(m_listPoller))
         pPoller->RequestQuit();
+    m_printerStates.WakeAll();
     for (QThread *pThread : qAsConst(m_listThread)) {
         pThread->quit();
         pThread->wait();

@@ -42,6 +42,20 @@ void TrdGetPrinterStatus::SuperviseIdlePrinter()
     WriteBack();
 }
 
+// With jobs to supervise, an idle printer is looked at every interval. Otherwise the
+// poller sleeps until CUPS shows its queue printing, waking at least every
+// c_iIdleWaitMs for a new list; true once a stop was requested.
+bool TrdGetPrinterStatus::WaitWhileIdle(int iInterval)
+{
+    if (IsQuitRequested())
+        return true;
+    stPrinterManager element;
+    if (!m_pPrinterStates || !m_pListPrinter->CopyOut(m_iIndex, element) || !element.listJob.isEmpty())
+        return WaitForSleep(iInterval);
+    m_pPrinterStates->WaitUntilPrinting(element.stInfo.strPrinterName, c_iIdleWaitMs);
+    return IsQuitRequested();
+}
+
 void TrdGetPrinterStatus::SlotThreadQuit()
 {
     RequestQuit();
@@ -63,7 +77,7 @@ bool TrdGetPrinterStatus::RunCycle()
         return !WaitForSleep(c_iIdlePollerWaitMs);
     if (!CheckNeedStatus(iInterval)) {
         SuperviseIdlePrinter();
-        return !WaitForSleep(iInterval);
+        return !WaitWhileIdle(iInterval);
     }
     if (!CopyOutCurrent())
         return !IsQuitRequested();

@@ -18,6 +18,7 @@ constexpr int c_iUsbPollMs = 1500;
 constexpr int c_iOfflinePollMs = 10000;
 constexpr int c_iActivePollMs = 1000;
 constexpr int c_iIdleCheckMs = 100;
+constexpr int c_iIdleWaitMs = 500;       // longest sleep of a poller whose printer is idle
 constexpr int c_iIdlePollerWaitMs = 1000;
 constexpr int c_iJobChecksPerCycle = 10;
 
@@ -55,6 +56,7 @@ private:
     void ApplyOfflineRule();
     void WriteBack();
     void SuperviseIdlePrinter();
+    bool WaitWhileIdle(int iInterval);
     bool WasPrinting(const QString &strJobID) const;
     void CancelOnPrinter();
     enStatusFamily Family() const;
