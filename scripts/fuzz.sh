@@ -9,7 +9,7 @@ shift || true
 dir=$top/build-fuzz
 
 CC=clang CXX=clang++ bash "$top/scripts/build.sh" "$dir" -DOSTREL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-mapfile -t targets < <(cd "$dir/tests/fuzz" && ls fuzz_* | grep -v _corpus)
+mapfile -t targets < <(find "$dir/tests/fuzz" -maxdepth 1 -type f -executable -name 'fuzz_*' ! -name '*_corpus' -printf '%f\n' | sort)
 ((${#@})) && targets=("$@")
 
 for t in "${targets[@]}"; do
