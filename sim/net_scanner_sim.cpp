@@ -33,6 +33,7 @@
 
 #include "NetScanPattern.h"
 #include "SimAddress.h"
+#include "SimProgram.h"
 
 namespace
 {
@@ -53,12 +54,6 @@ constexpr int c_iFirstHeaderSize = 20;
 constexpr int c_iHeaderTextMax = 32;          // room for any int, though lengths have six digits
 
 constexpr int c_iResultBusy = 91;             // a scan post's RESULT while a job runs
-
-constexpr int c_iExitStopped = 0;
-constexpr int c_iExitNoSocket = 1;
-constexpr int c_iExitUsage = 2;
-
-volatile std::sig_atomic_t s_bQuit = 0;
 
 using KeyValues = std::vector<std::pair<std::string, std::string>>;
 
@@ -507,7 +502,7 @@ private:
 
 bool JobStream::Stopped() const
 {
-    return s_bQuit || m_scanner.Aborted(m_iGeneration);
+    return g_bSimQuit || m_scanner.Aborted(m_iGeneration);
 }
 
 // Control lines: the word, spaces, a line feed.
@@ -626,7 +621,7 @@ bool SimScanner::Open()
 
 void SimScanner::Run()
 {
-    while (!s_bQuit) {
+    while (!g_bSimQuit) {
         pollfd apfd[SERVICE_COUNT];
         for (int i = 0; i < SERVICE_COUNT; ++i)
             apfd[i] = {m_afdListen[i], POLLIN, 0};
@@ -827,32 +822,9 @@ void SimScanner::ServeData(int fd)
     --m_iJobsStreaming;
 }
 
-void OnStopSignal(int)
-{
-    s_bQuit = 1;
-}
-
-void InstallStopHandlers()
-{
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-}
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    stOptions opt;
-    if (!ParseOptions(argc, argv, opt)) {
-        PrintUsage();
-        return c_iExitUsage;
-    }
-    InstallStopHandlers();
-    SimScanner scanner(opt);
-    if (!scanner.Open())
-        return c_iExitNoSocket;
-    scanner.Run();
-    return c_iExitStopped;
+    return RunSimulator<SimScanner, stOptions>(argc, argv, ParseOptions, PrintUsage);
 }

@@ -29,6 +29,7 @@
 
 #include "ProgramProfile.h"
 #include "SimAddress.h"
+#include "SimProgram.h"
 #include "StatusReplyBuilder.h"
 #include "npa.h"
 
@@ -52,10 +53,6 @@ constexpr int c_iShortReply = 7;            // the prefix alone
 constexpr int c_iTonerFull = 100;
 constexpr std::int64_t c_iNsPerSecond = 1000000000;
 
-constexpr int c_iExitStopped = 0;
-constexpr int c_iExitNoSocket = 1;
-constexpr int c_iExitUsage = 2;
-
 const unsigned char c_szStandardRequest[15] = {0xA5, 0x00, 0x0C, 0x50, 0xE0, 0x74, 0x08, 0x03};
 const unsigned char c_szCancelDatagram[8] = {0xA1, 0x34, 0x00, 0x00, 0x00, 0x00, 0xF9, 0x03};
 const unsigned char c_szKQStatusCommand[4] = {0x01, 0x00, 0x05, 0x01};
@@ -77,8 +74,6 @@ constexpr std::uint64_t c_ulPrinterPages = 5400;
 constexpr int c_iStandardReady = 0;
 constexpr int c_iKQReady = 1;
 constexpr int c_iStatusLayoutReady = -1;  // "ready" in whichever layout is current
-
-volatile std::sig_atomic_t s_bQuit = 0;
 
 enum enReplyLayout
 {
@@ -473,20 +468,6 @@ QByteArray Answer(const stSimState &st, enDatagramKind enKind, const QByteArray 
     return st.bShort ? ba.left(c_iShortReply) : ba;
 }
 
-void OnStopSignal(int)
-{
-    s_bQuit = 1;
-}
-
-void InstallStopHandlers()
-{
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-}
-
 class SimPrinter
 {
 public:
@@ -540,7 +521,7 @@ bool SimPrinter::Open()
 
 void SimPrinter::Run()
 {
-    while (!s_bQuit) {
+    while (!g_bSimQuit) {
         pollfd pfd = {m_iSocket, POLLIN, 0};
         if (::poll(&pfd, 1, PollTimeoutMs()) > 0)
             ReceiveOne();
@@ -649,15 +630,5 @@ void SimPrinter::Send(const stPendingReply &reply) const
 
 int main(int argc, char **argv)
 {
-    stOptions opt;
-    if (!ParseOptions(argc, argv, opt)) {
-        PrintUsage();
-        return c_iExitUsage;
-    }
-    InstallStopHandlers();
-    SimPrinter printer(opt);
-    if (!printer.Open())
-        return c_iExitNoSocket;
-    printer.Run();
-    return c_iExitStopped;
+    return RunSimulator<SimPrinter, stOptions>(argc, argv, ParseOptions, PrintUsage);
 }
