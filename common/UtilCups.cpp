@@ -1,6 +1,5 @@
 #include "UtilCups.h"
 
-
 #include <cups/cups.h>
 
 #include <memory>
