@@ -259,9 +259,11 @@ TEST_F(ScanFaults, AbortNeverSignalsAProcessThatReusedAFinishedScansId)
     const pid_t pidData = ChildOf(pidConnection);
     ASSERT_GT(pidData, 0);
     EXPECT_EQ(ReadToEnd(client).iResult, SANE_STATUS_EOF);
-    RoundTrip(client);
-    ASSERT_TRUE(WaitUntil([&] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pidData)); }, seconds(5)))
-        << "the finished data process is reaped by its connection";
+    // The connection reaps its data processes after each command.
+    ASSERT_TRUE(WaitUntil([&] {
+        RoundTrip(client);
+        return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(pidData));
+    }, seconds(5))) << "the finished data process is reaped by its connection";
 
     const pid_t pidStranger = ForkSleeperWithId(pidData);
     if (pidStranger < 0)
