@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "OstrelUsb.h"
 #include "PrinterEnums.h"
 
 struct stModelInfo
@@ -18,14 +19,12 @@ struct stModelInfo
 
 // Lookups walk these tables from row 0 and stop at the first hit: row order matters.
 inline const QList<stModelInfo> c_stModelInfoList = {
-    {"VX3310%20Pro", "OSTREL VX3310 Pro", "OSTREL_VX3310Pro.ppd", 0x300E, 0x30A1},
-    {"VX1310", "OSTREL VX1310", "OSTREL_VX1310.ppd", 0x300E, 0x30A2},
+    {"VX3310%20Pro", "OSTREL VX3310 Pro", "OSTREL_VX3310Pro.ppd", c_iVendorOstrel, 0x30A1},
+    {"VX1310", "OSTREL VX1310", "OSTREL_VX1310.ppd", c_iVendorOstrel, 0x30A2},
 };
 
 // Model texts of the family that is queried with NPA frames (case-sensitive substrings).
 inline const QStringList KQModelName = {"VX3310 Pro", "VX3310-Pro", "VX1310"};
-
-constexpr int c_iVendorOstrel = 0x300E;
 
 enum enConnectType
 {

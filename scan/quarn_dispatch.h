@@ -5,10 +5,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
 
+#include "quarn_limits.h"
 #include "quarn_usb.h"
 #include "quarn_wire.h"
 
@@ -45,19 +47,48 @@ struct stQuarnNetOps
 extern const stQuarnUsbOps c_stQuarnUsbOps;
 extern const stQuarnNetOps c_stQuarnNetOps;
 
+// What a data process reads its records from.
+struct stQuarnScanSource
+{
+    bool bNetwork = false;
+    int iDevFd = -1;
+    QuarnSocket socket {};
+};
+
+// A scan started on a connection, kept until its pages are known to be the client's.
+struct stQuarnJob
+{
+    std::string strName;    // the job base name handed to the client
+    stQuarnScanSource src;
+    bool bEndSent = false;  // its data process sent the record that ends the stream
+    bool bReleased = false; // the scanner has been told the job is over
+};
+
 struct stQuarnConnection
 {
     int iSocket = -1;
     std::string strScanDir;
     const stQuarnUsbOps *pUsb = &c_stQuarnUsbOps;
     const stQuarnNetOps *pNet = &c_stQuarnNetOps;
-    pid_t dataProcPid = 0;   // the running data process of this connection, or 0
-    std::string strDataJob;  // the job whose pages that process writes
-    bool bStreamCut = false; // that process ended before the client got the stream's end
-    int filename_index = 0;  // scans started on this connection
+    uid_t uidPeer = 0; // the client's uid: its pages are its own, others' are not
+    int iRequestTimeoutMs = c_iQuarnRequestTimeoutMs;
+    int iClientStallMs = c_iQuarnClientStallMs;
+    int iMaxInvalidCodes = c_iQuarnMaxInvalidCodes;
+
+    pid_t dataProcPid = 0;  // the running data process of this connection, or 0
+    int filename_index = 0; // scans started on this connection
+    // Scans whose client has not yet shown that it read their stream's end; the last one
+    // belongs to dataProcPid while that runs.
+    std::vector<stQuarnJob> listJobs;
     // Scan data connections handed to the client and still open here: the only
     // descriptors that a later scan start or abort may close for the client.
     std::vector<int> listDataFd;
+    // USB device handles found for the client: no other descriptor of this process is
+    // ever used as a device.
+    std::vector<int> listUsbFd;
+    bool bHangUp = false;    // a request timed out or the client stopped reading
+    bool bPeerReset = false; // the client went away with bytes it never read
+    std::chrono::steady_clock::time_point tpRequestDeadline;
 };
 
 // Cleared by SIGQUIT: every loop of the daemon ends at its next look.
@@ -67,12 +98,16 @@ extern volatile sig_atomic_t flag;
 // processes, which never return from here.
 void QuarnServeConnection(stQuarnConnection &conn);
 
-// Sends all bytes, retrying short sends at most 10 times: the count, or -1.
-int serverTcpSendWithRetry(int fd, const void *pData, int iCount, int iFlags);
+// Sends all bytes, retrying sends that move nothing at most 10 times and waiting at most
+// iStallMs for room each time: the count, or -1.
+int serverTcpSendWithRetry(int fd, const void *pData, int iCount, int iFlags, int iStallMs);
 
-// Removes the page files "<fileName>_<digits>.tmp" of one job from the scan directory.
-void deleteFileList(const std::string &strScanDir, const char *szFileName);
+// Removes the client's page files "<fileName>_<digits>.tmp" of one job from the scan directory.
+void deleteFileList(const std::string &strScanDir, const char *szFileName, uid_t uid);
 
-// Removes one page file named by its full path, if it is a regular file directly inside
-// the scan directory with a page file's name; anything else is left alone.
-bool QuarnDeleteScanFile(const std::string &strScanDir, const char *szPath);
+// Removes one page file named by its full path, if it is a regular file of the given
+// owner directly inside the scan directory with a page file's name; anything else is left alone.
+bool QuarnDeleteScanFile(const std::string &strScanDir, const char *szPath, uid_t uid);
+
+// True for "<job>_<digits>.tmp".
+bool QuarnIsPageOfJob(const std::string &strPath, const char *szJob);

@@ -8,18 +8,53 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "UtilScanPaths.h"
 #include "quarn_dispatch.h"
+#include "quarn_jobs.h"
+#include "quarn_peer.h"
 
 namespace
 {
+// The connection processes alive, by the uid of their clients.
+std::map<pid_t, uid_t> s_mapConnections;
+
 void OnQuit(int)
 {
     flag = 0;
+}
+
+// Only there to interrupt a blocked accept, so that ended connections are counted out.
+void OnChildEnded(int) {}
+
+void ReapConnections()
+{
+    pid_t pid;
+    while ((pid = waitpid(-1, nullptr, WNOHANG)) > 0)
+        s_mapConnections.erase(pid);
+}
+
+bool UnderLimits(uid_t uid)
+{
+    int iOfUid = 0;
+    for (const auto &item : s_mapConnections)
+        iOfUid += item.second == uid ? 1 : 0;
+    return int(s_mapConnections.size()) < c_iQuarnMaxConnections && iOfUid < c_iQuarnMaxConnectionsPerUid;
+}
+
+void InstallChildHandler()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnChildEnded;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_NOCLDSTOP; // no restart: accept returns and the ended are reaped
+    sigaction(SIGCHLD, &sa, nullptr);
 }
 
 void ForkAndLeaveParent()
@@ -64,12 +99,15 @@ int OpenListener()
     return fd;
 }
 
-[[noreturn]] void RunConnectionProcess(int fdListen, int fdClient)
+[[noreturn]] void RunConnectionProcess(int fdListen, int fdClient, uid_t uid)
 {
     close(fdListen);
     stQuarnConnection conn;
     conn.iSocket = fdClient;
     conn.strScanDir = UtilScanPaths::ScanDir();
+    conn.uidPeer = uid;
+    conn.iRequestTimeoutMs = QuarnDeadlineMs(c_szQuarnRequestTimeoutVar, c_iQuarnRequestTimeoutMs);
+    conn.iClientStallMs = QuarnDeadlineMs(c_szQuarnClientStallVar, c_iQuarnClientStallMs);
     QuarnServeConnection(conn);
     close(fdClient);
     _exit(0);
@@ -101,8 +139,6 @@ void create_daemon()
         std::exit(1);
     PointStdioAtNull();
     umask(0);
-    // Connection processes end unreaped by the listener: let the system take them.
-    signal(SIGCHLD, SIG_IGN);
 }
 
 bool InitQuitSignal()
@@ -119,14 +155,25 @@ int mainProc()
     const int fdListen = OpenListener();
     if (fdListen < 0)
         std::exit(1);
+    QuarnPrepareScanDir(UtilScanPaths::ScanDir());
+    InstallChildHandler();
     while (flag) {
         const int fdClient = accept(fdListen, nullptr, nullptr);
+        ReapConnections();
         if (fdClient < 0)
             continue;
+        // Whoever cannot be named, or holds too many connections already, is hung up on.
+        uid_t uid = 0;
+        if (!QuarnPeerUid(fdClient, &uid) || !UnderLimits(uid)) {
+            close(fdClient);
+            continue;
+        }
         PrepareClientSocket(fdClient);
         const pid_t pid = fork();
         if (pid == 0)
-            RunConnectionProcess(fdListen, fdClient);
+            RunConnectionProcess(fdListen, fdClient, uid);
+        if (pid > 0)
+            s_mapConnections[pid] = uid;
         close(fdClient);
     }
     close(fdListen);

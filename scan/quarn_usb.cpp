@@ -68,6 +68,32 @@ bool ReadMatchingDescriptor(int fd, unsigned short usVid, unsigned short usPid, 
     return !bComparePid || le16toh(pDes->idProduct) == usPid;
 }
 
+bool NodeMatches(const char *szNode, int iFlags, unsigned short usVid, unsigned short usPid, bool bComparePid,
+                 usb_device_descriptor *pDes, int *pfd)
+{
+    *pfd = open(szNode, iFlags | O_CLOEXEC);
+    if (*pfd < 0)
+        return false;
+    if (ReadMatchingDescriptor(*pfd, usVid, usPid, bComparePid, pDes))
+        return true;
+    close(*pfd);
+    *pfd = -1;
+    return false;
+}
+
+// Descriptors are read through a read-only node, which allows no transfer; only a device
+// that matches is opened for writing, and checked again in case the node changed hands.
+int OpenMatchingNode(const char *szNode, unsigned short usVid, unsigned short usPid, bool bComparePid,
+                     usb_device_descriptor *pDes)
+{
+    int fd = -1;
+    if (!NodeMatches(szNode, O_RDONLY, usVid, usPid, bComparePid, pDes, &fd))
+        return -1;
+    close(fd);
+    NodeMatches(szNode, O_RDWR, usVid, usPid, bComparePid, pDes, &fd);
+    return fd;
+}
+
 int ScanBus(const char *szBusPath, unsigned short usVid, unsigned short usPid, QUARN_USB_DEV *devs, bool bComparePid,
             int iCount)
 {
@@ -83,13 +109,9 @@ int ScanBus(const char *szBusPath, unsigned short usVid, unsigned short usPid, Q
             continue;
         if (!JoinPath(szNode, szBusPath, pEntry->d_name))
             continue;
-        const int fd = open(szNode, O_RDWR | O_CLOEXEC);
+        const int fd = OpenMatchingNode(szNode, usVid, usPid, bComparePid, &devs[iCount].dev_des);
         if (fd < 0)
             continue;
-        if (!ReadMatchingDescriptor(fd, usVid, usPid, bComparePid, &devs[iCount].dev_des)) {
-            close(fd);
-            continue;
-        }
         devs[iCount].fd = fd;
         ++iCount;
     }

@@ -376,6 +376,13 @@ static_assert(sizeof(TCPDevPropertiesRes) == 40 && offsetof(TCPDevPropertiesRes,
 static_assert(sizeof(CmdDeleteFileReq) == 256, "CmdDeleteFileReq");
 
 // Names the daemon gives its files in the scan directory.
+// A record that ends a scan with SANE_STATUS_NO_MEM says the daemon's scan directory ran
+// out of room, unless it carries SCAN_STATUS_ABORTED_OUT_OF_MEMORY: then the scanner did.
+inline bool QuarnScanDirFull(int iResult, int iSt)
+{
+    return iResult == SANE_STATUS_NO_MEM && iSt != SCAN_STATUS_ABORTED_OUT_OF_MEMORY;
+}
+
 constexpr const char *c_szQuarnJobPrefix = "ostrelscandata_";
 constexpr const char *c_szQuarnPageSuffix = ".tmp";
 constexpr const char *c_szQuarnKQMarker = "kq_ctrl.cfg";

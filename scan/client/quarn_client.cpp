@@ -69,6 +69,11 @@ const char *QuarnStatusText(int iStatus)
     }
 }
 
+const char *QuarnScanEndText(int iResult, int iSt)
+{
+    return QuarnScanDirFull(iResult, iSt) ? "no space left in the scan directory" : QuarnStatusText(iResult);
+}
+
 QuarnScanClient::~QuarnScanClient()
 {
     Close();

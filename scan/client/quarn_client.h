@@ -17,6 +17,8 @@ constexpr int c_iQuarnWaitForever = -1;
 
 // The words shown to a person for a status the daemon reports.
 const char *QuarnStatusText(int iStatus);
+// The same for the record that ended a scan, whose status says more.
+const char *QuarnScanEndText(int iResult, int iSt);
 
 class QuarnScanClient
 {

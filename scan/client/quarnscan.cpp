@@ -356,7 +356,8 @@ int RelayScan(QuarnScanClient &client, const stOptions &opt, const stScanSession
     if (rec.iResult != SANE_STATUS_EOF) {
         pages.Discard();
         session.fnFinish();
-        return Fail("scan", rec.iResult);
+        std::fprintf(stderr, "scan: %s (status %d)\n", QuarnScanEndText(rec.iResult, rec.iSt), rec.iResult);
+        return c_iExitFailed;
     }
     const bool bCollected = pages.Collect();
     session.fnFinish();

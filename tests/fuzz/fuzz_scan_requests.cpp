@@ -127,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     conn.strScanDir = "/nonexistent/quarn-fuzz//scan";
     conn.pUsb = &c_stStubUsb;
     conn.pNet = &c_stStubNet;
+    conn.iClientStallMs = 0;
     QuarnServeConnection(conn);
     close(aiPair[0]);
     close(aiPair[1]);

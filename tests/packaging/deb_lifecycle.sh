@@ -65,7 +65,8 @@ for program in printsvc printtool printstat QuarnScanDaemon quarnscan; do
   expect "$root_rel/$program" "regular file" 755
 done
 expect "$root_rel/$OSTREL_AUTOSTART_ENTRY" "regular file" 644
-for dir in cfg tool bin scan; do expect "$root_rel/$dir" directory 755; done
+for dir in cfg tool bin; do expect "$root_rel/$dir" directory 755; done
+expect "$root_rel/scan" directory 711
 for dir in log temp; do expect "$root_rel/$dir" directory 750; done
 expect "$autostart_rel" directory 755
 for unit in $OSTREL_UNITS; do expect "lib/systemd/system/$unit" "regular file" 644; done
@@ -148,8 +149,10 @@ world_writable=$(find "$r" -perm -o+w ! -type l)
 
 # What the programs and users leave while the suite runs.
 p=$r$OSTREL_INSTALL_ROOT
+mkdir -p "$p/scan/.jobs"
 touch "$p/cfg/printerlist.ini" "$p/cfg/Office.dat" "$p/cfg/service.hb" "$p/temp/pslist.1" \
-  "$p/scan/ostrelscandata_10_1_1.tmp" "$p/scan/kq_ctrl.cfg" "$p/log/log_srv_1_1.log" "$p/tool/log_tool_1_1.log"
+  "$p/scan/ostrelscandata_10_1_1.tmp" "$p/scan/.jobs/ostrelscandata_10_1" "$p/scan/kq_ctrl.cfg" \
+  "$p/log/log_srv_1_1.log" "$p/tool/log_tool_1_1.log"
 
 # An upgrade keeps what the administrator and the users chose.
 first_unit=${OSTREL_UNITS%% *}

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <thread>
 
 #include "TestSupport.h"
 
@@ -189,4 +190,17 @@ SettingInfo FlatbedSettings()
     info.xResolution = 300;
     info.yResolution = 300;
     return info;
+}
+
+bool StartNetScanWhenFree(QuarnScanClient &client, const char *szIP, TCPScanStartRes *pRes)
+{
+    constexpr auto c_busyWait = seconds(60);
+    constexpr auto c_busyRetry = milliseconds(10);
+    const auto deadline = steady_clock::now() + c_busyWait;
+    while (client.StartNetScan(szIP, -1, FlatbedSettings(), pRes)) {
+        if (pRes->result != SANE_STATUS_DEVICE_BUSY || steady_clock::now() > deadline)
+            return pRes->result == SANE_STATUS_GOOD;
+        std::this_thread::sleep_for(c_busyRetry);
+    }
+    return false;
 }

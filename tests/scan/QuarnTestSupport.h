@@ -49,6 +49,9 @@ bool ConnectClient(QuarnScanClient &client);
 // Settings for a colour flatbed scan of a small area.
 SettingInfo FlatbedSettings();
 
+// Starts a network scan, asking again while the scanner is busy with someone else's job.
+bool StartNetScanWhenFree(QuarnScanClient &client, const char *szIP, TCPScanStartRes *pRes);
+
 // The parent process id and session id from /proc, or -1.
 pid_t ParentOf(pid_t pid);
 pid_t SessionOf(pid_t pid);

@@ -33,8 +33,10 @@ namespace
 {
 constexpr int c_iWaitMs = 5000;
 constexpr int c_iSilenceMs = 300;
-constexpr int c_iFailingDev = 1;
 constexpr int c_iFirstStubFd = 100;
+// The two devices every connection finds unless a test says otherwise.
+constexpr int c_iGoodDev = c_iFirstStubFd;
+constexpr int c_iFailingDev = c_iFirstStubFd + 1;
 constexpr int c_iEndlessChunk = 64;
 
 struct stStubRecord
@@ -273,6 +275,7 @@ protected:
         m_strScanDir = (m_dir.path() + "//scan").toStdString();
         s_stub = {};
         s_stub.strLog = (m_dir.path() + "/calls.log").toStdString();
+        s_stub.vecSerials = {"GOOD", "FAILING"};
     }
 
     void TearDown() override
@@ -313,6 +316,15 @@ protected:
     QStringList Calls() const
     {
         return QString::fromLatin1(ReadWholeFile(QString::fromStdString(s_stub.strLog))).split('\n', Qt::SkipEmptyParts);
+    }
+
+    // A device handle is good only on the connection that found it: find the stub
+    // devices, then start the call log afresh.
+    void FindStubDevices(QuarnScanClient &client)
+    {
+        std::vector<USBFindDevRes> list;
+        ASSERT_EQ(client.FindDevices(0x300E, 0, false, &list), int(s_stub.vecSerials.size()));
+        QFile::remove(QString::fromStdString(s_stub.strLog));
     }
 
     QString ScanFile(const QString &strName) const { return QString::fromStdString(m_strScanDir) + "/" + strName; }
@@ -460,7 +472,7 @@ TEST(ScanFileDeletion, DeleteCommandTakesOnlyPageFilesOfTheScanDirectory)
         if (!c.strCreate.isEmpty()) {
             ASSERT_TRUE(WriteWholeFile(strScan + "/" + c.strCreate, "page"));
         }
-        EXPECT_EQ(QuarnDeleteScanFile(strScanDir, c.strAsked.toLocal8Bit().constData()), c.bRemoved)
+        EXPECT_EQ(QuarnDeleteScanFile(strScanDir, c.strAsked.toLocal8Bit().constData(), getuid()), c.bRemoved)
             << c.strAsked.toStdString();
         if (!c.strCreate.isEmpty()) {
             EXPECT_EQ(QFile::exists(strScan + "/" + c.strCreate), !c.bRemoved) << c.strCreate.toStdString();
@@ -486,9 +498,9 @@ TEST(ScanFileDeletion, AbortTakesOnlyTheJobsNumberedPages)
         ASSERT_TRUE(WriteWholeFile(strScan + "/" + str, "page"));
     QFile::link(strScan + "/ostrelscandata_8_0_0.tmp", strScan + "/ostrelscandata_7_0_5.tmp");
 
-    deleteFileList(strScanDir, "");
+    deleteFileList(strScanDir, "", getuid());
     EXPECT_EQ(QDir(strScan).entryList(QDir::Files | QDir::System).size(), listGone.size() + listKept.size() + 1);
-    deleteFileList(strScanDir, strJob.toLocal8Bit().constData());
+    deleteFileList(strScanDir, strJob.toLocal8Bit().constData(), getuid());
     for (const QString &str : listGone)
         EXPECT_FALSE(QFile::exists(strScan + "/" + str)) << str.toStdString();
     for (const QString &str : listKept)
@@ -500,30 +512,38 @@ TEST_F(Dispatcher, UsbCommandsAnswerTheirRecordsInOrder)
 {
     QuarnScanClient client;
     ASSERT_GT(Connect(client), 0);
-    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, 5), SANE_STATUS_GOOD);
-    EXPECT_EQ(client.StatusOf(USB_CLOSE_DEV, 5), SANE_STATUS_GOOD);
-    EXPECT_EQ(client.StatusOf(USB_CLEAR_DEV, USBClearDevEpReq {5, 0x82}), SANE_STATUS_IO_ERROR);
-    EXPECT_EQ(client.StatusOf(USB_RESET_DEVEP, USBResetDevEpReq {5, 0x02}), SANE_STATUS_GOOD);
+    FindStubDevices(client);
+    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, c_iGoodDev), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.StatusOf(USB_CLOSE_DEV, c_iFailingDev), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.StatusOf(USB_CLEAR_DEV, USBClearDevEpReq {c_iGoodDev, 0x82}), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(client.StatusOf(USB_RESET_DEVEP, USBResetDevEpReq {c_iGoodDev, 0x02}), SANE_STATUS_GOOD);
     SettingInfo info = FlatbedSettings();
     info.feederEnabled = 7;
-    EXPECT_EQ(client.Lock(5, info), SANE_STATUS_DEVICE_BUSY);
-    EXPECT_EQ(client.StatusOf(USB_SCAN_UNLOCK, 5), SANE_STATUS_INVAL);
-    EXPECT_EQ(client.StatusOf(USB_SCAN_POWERON, 5), SANE_STATUS_NO_DOCS);
-    EXPECT_EQ(client.StatusOf(USB_SCAN_GETSIZES, 5), SANE_STATUS_COVER_OPEN);
+    EXPECT_EQ(client.Lock(c_iGoodDev, info), SANE_STATUS_DEVICE_BUSY);
+    EXPECT_EQ(client.StatusOf(USB_SCAN_UNLOCK, c_iGoodDev), SANE_STATUS_INVAL);
+    EXPECT_EQ(client.StatusOf(USB_SCAN_POWERON, c_iGoodDev), SANE_STATUS_NO_DOCS);
+    EXPECT_EQ(client.StatusOf(USB_SCAN_GETSIZES, c_iGoodDev), SANE_STATUS_COVER_OPEN);
 
     USBScanAdfStatusRes adf {};
-    ASSERT_TRUE(client.AdfStatus(5, &adf));
+    ASSERT_TRUE(client.AdfStatus(c_iGoodDev, &adf));
     EXPECT_EQ(adf.st, ADF_STATUS_PAPER_JAM);
     EXPECT_EQ(adf.result, SANE_STATUS_GOOD);
     USBScanDevicePropertiesRes props {};
-    ASSERT_TRUE(client.DevProperties(5, &props));
+    ASSERT_TRUE(client.DevProperties(c_iGoodDev, &props));
     EXPECT_EQ(props.st.cmdStart, 0x1B);
     EXPECT_EQ(props.st.sources, 0x5A);
     EXPECT_EQ(props.result, SANE_STATUS_GOOD);
+    // A number this connection never handed out (another client's handle, its own
+    // socket, a closed one) reaches the device layer as no handle at all.
+    for (int iStranger : {5, 0, c_iFailingDev}) {
+        EXPECT_EQ(client.StatusOf(USB_CLEAR_DEV, USBClearDevEpReq {iStranger, 0x82}), SANE_STATUS_IO_ERROR);
+        EXPECT_EQ(client.StatusOf(USB_CLOSE_DEV, iStranger), SANE_STATUS_GOOD);
+    }
     EXPECT_TRUE(Silent(client));
 
-    const QStringList listExpected = {"init 5", "close 5", "clear 5 82", "resetep 5 2", "lock 5 300 7",
-                                      "unlock 5", "poweron 5", "sizes 5"};
+    const QStringList listExpected = {"init 100",     "close 101",    "clear 100 82", "resetep 100 2",
+                                      "lock 100 300 7", "unlock 100", "poweron 100",  "sizes 100",
+                                      "clear -1 82",  "clear -1 82",  "clear -1 82"};
     EXPECT_EQ(Calls(), listExpected);
 }
 
@@ -533,10 +553,10 @@ TEST_F(Dispatcher, FindDevListsDevicesWithUnsignedIds)
     QuarnScanClient client;
     ASSERT_GT(Connect(client), 0);
     std::vector<USBFindDevRes> list;
-    ASSERT_EQ(client.FindDevices(int(0xFFFF9ABC), 0x30A1, false, &list), 2);
+    ASSERT_EQ(client.FindDevices(int(0xFFFF300E), 0x30A1, false, &list), 2);
     EXPECT_EQ(list[0].fd, c_iFirstStubFd);
     EXPECT_EQ(list[1].fd, c_iFirstStubFd + 1);
-    EXPECT_EQ(list[1].vid, 0x9ABC);
+    EXPECT_EQ(list[1].vid, 0x300E);
     EXPECT_EQ(list[1].pid, 0x30A2);
     EXPECT_STREQ(list[1].SerialNumber, "BBB");
     EXPECT_STREQ(list[0].Product, "Model 100");
@@ -547,7 +567,9 @@ TEST_F(Dispatcher, FindDevListsDevicesWithUnsignedIds)
     for (int i = 0; i < 2; ++i)
         Recv<USBFindDevRes>(client);
     EXPECT_TRUE(Silent(client));
-    EXPECT_EQ(Calls(), (QStringList {"find 9abc 30a1 0", "find 300e 30a2 1"}));
+    // Another vendor's devices are not even looked for.
+    EXPECT_EQ(client.FindDevices(0x9ABC, 0x30A1, false, &list), 0);
+    EXPECT_EQ(Calls(), (QStringList {"find 300e 30a1 0", "find 300e 30a2 1"}));
 
     s_stub.vecSerials.clear();
     QuarnScanClient none;
@@ -561,22 +583,23 @@ TEST_F(Dispatcher, ReopenHandsOutTheFirstMatchingSerialAndClosesTheRest)
     s_stub.vecSerials = {"A", "B", "B", std::string(1023, 'L')};
     QuarnScanClient client;
     ASSERT_GT(Connect(client), 0);
-    USBReopenDevRes res = client.Reopen(7, 0x300E, 0x30A1, "B");
+    FindStubDevices(client);
+    USBReopenDevRes res = client.Reopen(c_iFirstStubFd + 3, 0x300E, 0x30A1, "B");
     EXPECT_EQ(res.ret, SANE_STATUS_GOOD);
     EXPECT_EQ(res.fd, c_iFirstStubFd + 1);
-    EXPECT_EQ(Calls(), (QStringList {"find 300e 30a1 1", "close 100", "close 7", "init 101", "close 102",
+    EXPECT_EQ(Calls(), (QStringList {"find 300e 30a1 1", "close 100", "close 103", "init 101", "close 102",
                                      "close 103"}));
 
     // An unknown serial keeps the old handle; every handle of the search is closed.
     QFile::remove(QString::fromStdString(s_stub.strLog));
-    res = client.Reopen(7, 0x300E, 0x30A1, "Z");
+    res = client.Reopen(c_iFirstStubFd + 1, 0x300E, 0x30A1, "Z");
     EXPECT_EQ(res.ret, SANE_STATUS_IO_ERROR);
     EXPECT_EQ(Calls(), (QStringList {"find 300e 30a1 1", "close 100", "close 101", "close 102", "close 103"}));
 
     // A serial that fills the whole array is cut before its last byte.
     QFile::remove(QString::fromStdString(s_stub.strLog));
     USBReopenDevReq req {};
-    req.devfd = 7;
+    req.devfd = c_iFirstStubFd + 1;
     req.vid = 0x300E;
     req.pid = 0x30A1;
     std::memset(req.SerialNumber, 'L', sizeof(req.SerialNumber));
@@ -646,13 +669,14 @@ TEST_F(Dispatcher, ScanJobsAreNamedPerConnectionAndFailedStartsStreamNothing)
     QuarnScanClient client;
     const pid_t pid = Connect(client);
     ASSERT_GT(pid, 0);
+    FindStubDevices(client);
     USBScanStartRes start {};
     ASSERT_TRUE(client.StartScan(c_iFailingDev, &start));
     EXPECT_EQ(start.result, SANE_STATUS_IO_ERROR);
     EXPECT_EQ(QString(start.fileName), JobName(m_strScanDir, pid, 0));
     EXPECT_TRUE(Silent(client));
 
-    ASSERT_TRUE(client.StartScan(2, &start));
+    ASSERT_TRUE(client.StartScan(c_iGoodDev, &start));
     EXPECT_EQ(start.result, SANE_STATUS_GOOD);
     const QString strJob = JobName(m_strScanDir, pid, 1);
     EXPECT_EQ(QString(start.fileName), strJob);
@@ -674,18 +698,18 @@ TEST_F(Dispatcher, ScanJobsAreNamedPerConnectionAndFailedStartsStreamNothing)
         baPage0.append(PatternByte(2, i));
     EXPECT_EQ(ReadWholeFile(strJob + "_0.tmp"), baPage0);
     EXPECT_EQ(ReadWholeFile(strJob + "_1.tmp").size(), 10);
-    const QFile::Permissions c_perm0644 = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser |
-                                          QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther;
-    EXPECT_TRUE(QFileInfo(strJob + "_0.tmp").permissions() == c_perm0644);
+    const QFile::Permissions c_perm0600 = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+    EXPECT_TRUE(QFileInfo(strJob + "_0.tmp").permissions() == c_perm0600);
     EXPECT_FALSE(QFile::exists(strJob));
 
     // The client collects a page and has the daemon delete it.
     ASSERT_TRUE(client.DeleteFile((strJob + "_0.tmp").toStdString()));
-    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, 2), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, c_iGoodDev), SANE_STATUS_GOOD);
     EXPECT_FALSE(QFile::exists(strJob + "_0.tmp"));
 
     QuarnScanClient second;
     const pid_t pidSecond = Connect(second);
+    FindStubDevices(second);
     ASSERT_TRUE(second.StartScan(c_iFailingDev, &start));
     EXPECT_EQ(QString(start.fileName), JobName(m_strScanDir, pidSecond, 0));
     EXPECT_NE(pidSecond, pid);
@@ -697,7 +721,7 @@ TEST_F(Dispatcher, StreamEndsCleanlyWhenPagesCannotBeWritten)
     {
         const char *szName;
         std::vector<stStubRecord> vecRecords;
-        bool bScanDirMissing;
+        bool bPagePlanted; // a directory already has the first page's name
         std::array<int, 4> aiLast; // st, fileIndex, dataSize, result
         size_t nRecords;
     };
@@ -716,21 +740,21 @@ TEST_F(Dispatcher, StreamEndsCleanlyWhenPagesCannotBeWritten)
     for (const stCase &c : c_aCases) {
         SCOPED_TRACE(c.szName);
         s_stub.vecRecords = c.vecRecords;
-        const QString strScan = m_dir.path() + "/scan";
-        if (c.bScanDirMissing)
-            QDir(strScan).removeRecursively();
-        else
-            QDir().mkpath(strScan);
         QuarnScanClient client;
-        ASSERT_GT(Connect(client), 0);
+        const pid_t pid = Connect(client);
+        ASSERT_GT(pid, 0);
+        FindStubDevices(client);
+        if (c.bPagePlanted) {
+            ASSERT_TRUE(QDir().mkpath(JobName(m_strScanDir, pid, 0) + "_0.tmp"));
+        }
         USBScanStartRes start {};
-        ASSERT_TRUE(client.StartScan(2, &start));
+        ASSERT_TRUE(client.StartScan(c_iGoodDev, &start));
         const std::vector<USBScanRecordRes> vec = ReadStream(client);
         ASSERT_EQ(vec.size(), c.nRecords);
         const USBScanRecordRes &last = vec.back();
         EXPECT_EQ((std::array<int, 4> {last.st, last.fileIndex, last.dataSize, last.result}), c.aiLast);
         EXPECT_TRUE(Silent(client));
-        EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, 2), SANE_STATUS_GOOD);
+        EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, c_iGoodDev), SANE_STATUS_GOOD);
     }
 }
 
@@ -742,8 +766,9 @@ TEST_F(Dispatcher, AbortStopsTheStreamBetweenRecordsThenAnswers)
     QuarnScanClient client;
     const pid_t pid = Connect(client);
     ASSERT_GT(pid, 0);
+    FindStubDevices(client);
     USBScanStartRes start {};
-    ASSERT_TRUE(client.StartScan(2, &start));
+    ASSERT_TRUE(client.StartScan(c_iGoodDev, &start));
     ASSERT_EQ(start.result, SANE_STATUS_GOOD);
     const QString strJob(start.fileName);
     USBScanRecordRes rec {};
@@ -754,7 +779,7 @@ TEST_F(Dispatcher, AbortStopsTheStreamBetweenRecordsThenAnswers)
     ASSERT_TRUE(WriteWholeFile(strOtherJob, "other job"));
 
     std::vector<USBScanRecordRes> vecPending;
-    EXPECT_EQ(client.Abort(2, start.fileName, &vecPending), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.Abort(c_iGoodDev, start.fileName, &vecPending), SANE_STATUS_GOOD);
     ASSERT_FALSE(vecPending.empty());
     for (const USBScanRecordRes &r : vecPending)
         EXPECT_TRUE(r.st == SCAN_STATUS_OPERATION_CONTINUOUS || r.result == SANE_STATUS_CANCELLED) << r.st;
@@ -767,16 +792,16 @@ TEST_F(Dispatcher, AbortStopsTheStreamBetweenRecordsThenAnswers)
 
     // The device abort comes after the data process's last read, and nothing follows.
     const QStringList listCalls = Calls();
-    ASSERT_TRUE(listCalls.contains("abort 2"));
-    EXPECT_EQ(listCalls.last(), "abort 2");
+    ASSERT_TRUE(listCalls.contains("abort 100"));
+    EXPECT_EQ(listCalls.last(), "abort 100");
     EXPECT_TRUE(Silent(client));
-    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, 2), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.StatusOf(USB_OPEN_DEV, c_iGoodDev), SANE_STATUS_GOOD);
 
     // An abort without a running scan and without a job name only answers.
-    EXPECT_EQ(client.Abort(2, ""), SANE_STATUS_GOOD);
+    EXPECT_EQ(client.Abort(c_iGoodDev, ""), SANE_STATUS_GOOD);
     EXPECT_TRUE(QFile::exists(strOtherJob));
     USBScanAbortReq req {};
-    req.devfd = 2;
+    req.devfd = c_iGoodDev;
     std::memset(req.fileName, 'x', sizeof(req.fileName));
     ASSERT_TRUE(Send(client, USB_SCAN_ABORT, req));
     EXPECT_EQ(Recv<int32_t>(client), SANE_STATUS_GOOD);
