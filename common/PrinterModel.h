@@ -5,7 +5,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "OstrelUsb.h"
+#include "ModelCatalogue.h"
 #include "PrinterEnums.h"
 
 struct stModelInfo
@@ -17,11 +17,13 @@ struct stModelInfo
     int iPID;
 };
 
-// Lookups walk these tables from row 0 and stop at the first hit: row order matters.
-inline const QList<stModelInfo> c_stModelInfoList = {
-    {"VX3310%20Pro", "OSTREL VX3310 Pro", "OSTREL_VX3310Pro.ppd", c_iVendorOstrel, 0x30A1},
-    {"VX1310", "OSTREL VX1310", "OSTREL_VX1310.ppd", c_iVendorOstrel, 0x30A2},
-};
+// The catalogue's rows (ModelCatalogue.h) in Qt's terms, in the same order.
+inline const QList<stModelInfo> c_stModelInfoList = [] {
+    QList<stModelInfo> list;
+    for (const stModelRow &row : c_astModelRows)
+        list.append({row.szURIModel, row.szModelName, row.szPPDName, row.iVID, row.iPID});
+    return list;
+}();
 
 // Model texts of the family that is queried with NPA frames (case-sensitive substrings).
 inline const QStringList KQModelName = {"VX3310 Pro", "VX3310-Pro", "VX1310"};

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "OstrelUsb.h"
+#include "ModelCatalogue.h"
 #include "quarn_conn.h"
 
 volatile sig_atomic_t flag = 1;

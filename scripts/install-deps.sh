@@ -7,6 +7,7 @@ packages=(
   qtbase5-dev libusb-1.0-0-dev libcups2-dev libgtest-dev
   cups cups-client cups-bsd
   umockdev libumockdev-dev socat
+  sane-utils libsane-dev libjpeg62-turbo-dev
   clang
   xvfb x11-utils xdotool imagemagick trayer dbus python3-dbusmock fonts-wqy-zenhei qttranslations5-l10n
   systemd dpkg-dev desktop-file-utils procps

@@ -80,6 +80,7 @@ struct stSimState
     long long llOslLength = -1;      // the reply length announced, when not the true one
     bool bStreamUnposted = false;    // the data service streams a job even without a post
     bool bEmptyBlock = false;        // each page's data starts with a block of length 0
+    std::string strPageFile;         // when set, every page is this file's bytes (e.g. a JPEG)
 };
 
 struct stOptions
@@ -192,6 +193,7 @@ const stSetting c_astSettings[] = {
     {"osl_length", [](stSimState &st, const std::string &v) { return ParseLimit(v, &st.llOslLength); }},
     {"stream_unposted", [](stSimState &st, const std::string &v) { return ParseFlag(v, &st.bStreamUnposted); }},
     {"empty_block", [](stSimState &st, const std::string &v) { return ParseFlag(v, &st.bEmptyBlock); }},
+    {"page_file", [](stSimState &st, const std::string &v) { st.strPageFile = v; return true; }},
 };
 
 std::string Trimmed(const std::string &str)
@@ -242,7 +244,7 @@ void PrintUsage()
                  "  the address must lie in 127.0.0.0/8, from 127.0.0.2 up\n"
                  "  settings: result=N|none adf=C cap.KEY=V caps=none pages=N page_bytes=N page_sizes=A,B,..\n"
                  "            block_bytes=N block_delay_ms=N cancel_after=N cut_after=N keep_alive=0|1\n"
-                 "            osl_length=N stream_unposted=0|1 empty_block=0|1\n");
+                 "            osl_length=N stream_unposted=0|1 empty_block=0|1 page_file=PATH\n");
 }
 
 bool ApplyOption(stOptions &opt, std::vector<std::string> &listSet, const std::string &strName,
@@ -446,12 +448,14 @@ private:
     bool Page(int iPage, long long llBytes);
     bool Wait();
     long long PageBytes(int iPage) const;
+    const unsigned char *PageData(int iPage, long long llOffset) const;
 
     SimScanner &m_scanner;
     int m_fd;
     const stSimState m_st;
     const int m_iGeneration;
     long long m_llSent = 0;  // image bytes of the job so far
+    std::string m_strPageFile;  // the contents of the page file, when one is set
 };
 
 class SimScanner
@@ -546,7 +550,16 @@ bool JobStream::Wait()
 
 long long JobStream::PageBytes(int iPage) const
 {
+    if (!m_st.strPageFile.empty())
+        return (long long)m_strPageFile.size();
     return m_st.listPageSizes.empty() ? m_st.llPageBytes : m_st.listPageSizes[size_t(iPage)];
+}
+
+const unsigned char *JobStream::PageData(int iPage, long long llOffset) const
+{
+    if (!m_st.strPageFile.empty())
+        return reinterpret_cast<const unsigned char *>(m_strPageFile.data()) + llOffset;
+    return m_scanner.Pattern().At(iPage, llOffset);
 }
 
 // False once the job ended: cancelled, cut, aborted or broken.
@@ -566,7 +579,7 @@ bool JobStream::Page(int iPage, long long llBytes)
         }
         const bool bCut = m_st.llCutAfter >= 0 && m_llSent + llBlock > m_st.llCutAfter;
         const long long llSend = bCut ? m_st.llCutAfter - m_llSent : llBlock;
-        if (!Header("DATA", int(llBlock), false) || !SendAll(m_fd, m_scanner.Pattern().At(iPage, llOffset), size_t(llSend)))
+        if (!Header("DATA", int(llBlock), false) || !SendAll(m_fd, PageData(iPage, llOffset), size_t(llSend)))
             return false;
         if (bCut)
             return false;
@@ -578,6 +591,14 @@ bool JobStream::Page(int iPage, long long llBytes)
 
 void JobStream::Run()
 {
+    if (!m_st.strPageFile.empty()) {
+        std::ifstream in(m_st.strPageFile, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        m_strPageFile = ss.str();
+        if (!in || (long long)m_strPageFile.size() > c_llPageMax)
+            std::fprintf(stderr, "net_scanner_sim: cannot read the page file %s\n", m_st.strPageFile.c_str());
+    }
     if (!FirstBlock())
         return;
     const int iPages = m_st.listPageSizes.empty() ? m_st.iPages : int(m_st.listPageSizes.size());

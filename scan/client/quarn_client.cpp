@@ -90,7 +90,9 @@ bool QuarnScanClient::Connect()
     addr.sin_port = htons(c_usQuarnPort);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(m_iSocket, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr)) != 0) {
+        const int iErrno = errno;  // for the caller's message
         Close();
+        errno = iErrno;
         return false;
     }
     const int iNoDelay = 1;
@@ -334,4 +336,41 @@ int QuarnScanClient::NetAbort(const char *szIP, int iDataFd, const char *szJob, 
     req.socket = QuarnSocketFor(szIP, iDataFd);
     std::strncpy(req.fileName, szJob, sizeof(req.fileName) - 1);
     return AbortWith(TCP_SCAN_ABORT, req, pPending);
+}
+
+stQuarnRecord QuarnRecordOf(const USBScanRecordRes &rec)
+{
+    return {rec.st, rec.fileIndex, rec.dataSize, rec.result};
+}
+
+stQuarnRecord QuarnRecordOf(const TCPRecordRes &rec)
+{
+    return {rec.st, rec.fileIndex, rec.bufferLen, rec.result};
+}
+
+std::string QuarnPagePath(const std::string &strJob, int iPage)
+{
+    return strJob + "_" + std::to_string(iPage) + c_szQuarnPageSuffix;
+}
+
+int QuarnNetFeederCheck(QuarnScanClient &client, const char *szIP)
+{
+    TCPADFStatusRes adf {};
+    if (!client.NetAdfStatus(szIP, &adf) || adf.result != SANE_STATUS_GOOD)
+        return SANE_STATUS_GOOD;
+    if (adf.st == ADF_STATUS_EMPTY)
+        return SANE_STATUS_NO_DOCS;
+    return adf.st == ADF_STATUS_PAPER_JAM ? SANE_STATUS_JAMMED : SANE_STATUS_GOOD;
+}
+
+int QuarnAbortUsbScan(QuarnScanClient &client, const USBFindDevRes &dev, const char *szJob, int *piFd)
+{
+    const int iStatus = client.Abort(dev.fd, szJob);
+    *piFd = dev.fd;
+    if (dev.SerialNumber[0]) {
+        const USBReopenDevRes res = client.Reopen(dev.fd, dev.vid, dev.pid, dev.SerialNumber);
+        if (res.ret == SANE_STATUS_GOOD)
+            *piFd = res.fd;
+    }
+    return iStatus;
 }

@@ -88,3 +88,27 @@ private:
 
 // The record that names a network scanner; an address too long for it stays empty.
 QuarnSocket QuarnSocketFor(const char *szIP, int iDataFd);
+
+// A scan record of either transport.
+struct stQuarnRecord
+{
+    int iSt = SCAN_STATUS_OPERATION_CONTINUOUS;
+    int iFileIndex = 0;
+    int iLength = 0;
+    int iResult = SANE_STATUS_GOOD;
+};
+
+stQuarnRecord QuarnRecordOf(const USBScanRecordRes &rec);
+stQuarnRecord QuarnRecordOf(const TCPRecordRes &rec);
+
+// The page file the daemon writes for page iPage of a job.
+std::string QuarnPagePath(const std::string &strJob, int iPage);
+
+// A feeder that is known to be empty (SANE_STATUS_NO_DOCS) or jammed fails before
+// anything is posted; one whose state cannot be had is left to the scanner's own
+// answer to the scan start.
+int QuarnNetFeederCheck(QuarnScanClient &client, const char *szIP);
+
+// Stops a USB scan. The daemon resets the device on an abort, so the scanner is then
+// reached through a fresh handle, left in *piFd (the old one when none can be had).
+int QuarnAbortUsbScan(QuarnScanClient &client, const USBFindDevRes &dev, const char *szJob, int *piFd);

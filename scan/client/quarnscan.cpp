@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "quarn_client.h"
+#include "quarn_page.h"
 
 namespace
 {
@@ -48,7 +49,8 @@ const char c_szUsage[] =
     "  --area X,Y,W,H         scan area in the scanner's units (default 0,0,2480,3508)\n"
     "  --compression none|wicked|jpeg   (default none)\n"
     "  --brightness N, --contrast N     0..255\n"
-    "Pages are written to DIR as page_<n>.raw (page_<n>.jpg with jpeg compression).\n"
+    "Pages are written to DIR as page_<n>.ppm, .pgm or .pbm by mode (page_<n>.jpg with jpeg\n"
+    "compression; page_<n>.raw when a page is no whole number of lines).\n"
     "netscan checks the feeder first when scanning from it. Ctrl-C aborts the scan.\n";
 
 struct stOptions
@@ -222,23 +224,29 @@ bool PickScanner(QuarnScanClient &client, const stOptions &opt, USBFindDevRes *p
     return bFound;
 }
 
-// A scan record of either transport.
-struct stRecordView
+// How a page is written out so that image viewers open it: JPEG pages as they came,
+// raw pages as PNM with the scan's geometry. A raw page whose size is no whole number
+// of lines has no shape to give it and stays raw.
+struct stPageFormat
 {
-    int iSt = SCAN_STATUS_OPERATION_CONTINUOUS;
-    int iFileIndex = 0;
-    int iLength = 0;
-    int iResult = SANE_STATUS_GOOD;
+    std::string strExt;
+    std::string strHeader;
 };
 
-stRecordView ViewOf(const USBScanRecordRes &rec)
+stPageFormat FormatOf(const SettingInfo &info, long long llBytes)
 {
-    return {rec.st, rec.fileIndex, rec.dataSize, rec.result};
-}
-
-stRecordView ViewOf(const TCPRecordRes &rec)
-{
-    return {rec.st, rec.fileIndex, rec.bufferLen, rec.result};
+    if (info.compType == COMPRESSION_JPEG)
+        return {".jpg", {}};
+    const stQuarnRawGeometry geo = QuarnRawGeometry(info);
+    if (geo.iBytesPerLine <= 0 || llBytes <= 0 || llBytes % geo.iBytesPerLine != 0)
+        return {".raw", {}};
+    static const char *const c_aszMagic[] = {"P4", "P5", "P6"};
+    std::string strHeader = std::string(c_aszMagic[geo.enPixels]) + "\n" + std::to_string(geo.iPixels) + " " +
+                            std::to_string(llBytes / geo.iBytesPerLine) + "\n";
+    if (geo.enPixels != QUARN_PIXELS_LINEART)
+        strHeader += "255\n";
+    return {geo.enPixels == QUARN_PIXELS_LINEART ? ".pbm" : geo.enPixels == QUARN_PIXELS_GRAY ? ".pgm" : ".ppm",
+            strHeader};
 }
 
 // Pages already handed over by the daemon: copied out, then its copy deleted.
@@ -247,24 +255,27 @@ struct stPageCollector
     QuarnScanClient &client;
     std::string strJob;
     std::string strOutDir;
-    std::string strExt;
+    SettingInfo info;
     int iOpenPage = -1;
     long long llBytes = 0;
     int iCollected = 0;
 
-    std::string PagePath(int iPage) const { return strJob + "_" + std::to_string(iPage) + c_szQuarnPageSuffix; }
+    std::string PagePath(int iPage) const { return QuarnPagePath(strJob, iPage); }
 
     bool Collect()
     {
         if (iOpenPage < 0)
             return true;
         const std::string strSrc = PagePath(iOpenPage);
-        const std::string strDst = strOutDir + "/page_" + std::to_string(iOpenPage + 1) + strExt;
+        const stPageFormat format = FormatOf(info, llBytes);
+        const std::string strDst = strOutDir + "/page_" + std::to_string(iOpenPage + 1) + format.strExt;
         std::ifstream in(strSrc, std::ios::binary);
         std::ofstream out(strDst, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
+        out << format.strHeader << in.rdbuf();
         out.close();
-        const bool bOk = in.good() && out.good() && std::ifstream(strDst, std::ios::binary | std::ios::ate).tellg() == llBytes;
+        const long long llExpected = llBytes + (long long)format.strHeader.size();
+        const bool bOk =
+            in.good() && out.good() && std::ifstream(strDst, std::ios::binary | std::ios::ate).tellg() == llExpected;
         if (bOk) {
             std::printf("page %d: %lld bytes -> %s\n", iOpenPage + 1, llBytes, strDst.c_str());
             ++iCollected;
@@ -285,7 +296,7 @@ struct stPageCollector
 
     // False once the stream has ended. The record that begins a page may already carry
     // its first bytes (network scanners).
-    bool Take(const stRecordView &rec)
+    bool Take(const stQuarnRecord &rec)
     {
         if (rec.iResult != SANE_STATUS_GOOD)
             return false;
@@ -303,7 +314,7 @@ struct stPageCollector
 // What differs between a USB and a network scan while its records come in.
 struct stScanSession
 {
-    std::function<bool(stRecordView *)> fnNext;
+    std::function<bool(stQuarnRecord *)> fnNext;
     std::function<int()> fnAbort;   // the exit status
     std::function<void()> fnFinish; // once the stream has ended
 };
@@ -317,16 +328,10 @@ void ReportAbort(int iStatus, const stPageCollector &pages)
 // After the abort the daemon has reset the scanner: unlock it through a fresh handle.
 int AbortScan(QuarnScanClient &client, const USBFindDevRes &dev, stPageCollector &pages)
 {
-    std::vector<USBScanRecordRes> listPending;
-    const int iStatus = client.Abort(dev.fd, pages.strJob.c_str(), &listPending);
+    int iFd = dev.fd;
+    const int iStatus = QuarnAbortUsbScan(client, dev, pages.strJob.c_str(), &iFd);
     pages.iOpenPage = -1; // the daemon deleted the job's remaining page files
     ReportAbort(iStatus, pages);
-    int iFd = dev.fd;
-    if (dev.SerialNumber[0]) {
-        const USBReopenDevRes res = client.Reopen(dev.fd, dev.vid, dev.pid, dev.SerialNumber);
-        if (res.ret == SANE_STATUS_GOOD)
-            iFd = res.fd;
-    }
     client.StatusOf(USB_SCAN_UNLOCK, iFd);
     client.StatusOf(USB_CLOSE_DEV, iFd);
     return c_iExitCancelled;
@@ -340,7 +345,7 @@ bool WaitForRecord(int fd)
 
 int RelayScan(QuarnScanClient &client, const stOptions &opt, const stScanSession &session, stPageCollector &pages)
 {
-    stRecordView rec;
+    stQuarnRecord rec;
     while (true) {
         if (s_bInterrupted)
             return session.fnAbort();
@@ -373,11 +378,6 @@ bool MakeOutDir(const stOptions &opt)
     return false;
 }
 
-const char *PageExtension(const SettingInfo &info)
-{
-    return info.compType == COMPRESSION_JPEG ? ".jpg" : ".raw";
-}
-
 int RunScan(QuarnScanClient &client, const stOptions &opt)
 {
     if (!MakeOutDir(opt))
@@ -398,12 +398,12 @@ int RunScan(QuarnScanClient &client, const stOptions &opt)
         client.StatusOf(USB_CLOSE_DEV, dev.fd);
         return Fail("start", iStatus);
     }
-    stPageCollector pages {client, start.fileName, opt.strOut, PageExtension(opt.info)};
+    stPageCollector pages {client, start.fileName, opt.strOut, opt.info};
     stScanSession session;
-    session.fnNext = [&](stRecordView *pRec) {
+    session.fnNext = [&](stQuarnRecord *pRec) {
         USBScanRecordRes rec {};
         const bool bGot = client.NextRecord(&rec, c_iQuarnResponseWaitMs);
-        *pRec = ViewOf(rec);
+        *pRec = QuarnRecordOf(rec);
         return bGot;
     };
     session.fnAbort = [&] { return AbortScan(client, dev, pages); };
@@ -428,25 +428,12 @@ const char *AdfText(ADFStatus st)
     }
 }
 
-// A feeder that is known to be empty or jammed fails before anything is posted; one
-// whose state cannot be had is left to the scanner's own answer to the post.
-int CheckFeeder(QuarnScanClient &client, const stOptions &opt)
-{
-    TCPADFStatusRes adf {};
-    if (!opt.info.feederEnabled || !client.NetAdfStatus(opt.strAddress.c_str(), &adf) ||
-        adf.result != SANE_STATUS_GOOD)
-        return SANE_STATUS_GOOD;
-    if (adf.st == ADF_STATUS_EMPTY)
-        return SANE_STATUS_NO_DOCS;
-    return adf.st == ADF_STATUS_PAPER_JAM ? SANE_STATUS_JAMMED : SANE_STATUS_GOOD;
-}
-
 int RunNetScan(QuarnScanClient &client, const stOptions &opt)
 {
     if (!MakeOutDir(opt))
         return c_iExitFailed;
     const char *szIP = opt.strAddress.c_str();
-    const int iFeeder = CheckFeeder(client, opt);
+    const int iFeeder = opt.info.feederEnabled ? QuarnNetFeederCheck(client, szIP) : SANE_STATUS_GOOD;
     if (iFeeder != SANE_STATUS_GOOD)
         return Fail("feeder", iFeeder);
     TCPScanStartRes start {};
@@ -455,12 +442,12 @@ int RunNetScan(QuarnScanClient &client, const stOptions &opt)
     if (start.result != SANE_STATUS_GOOD)
         return Fail("start", start.result);
     std::printf("scanner %s (network)\n", szIP);
-    stPageCollector pages {client, start.fileName, opt.strOut, PageExtension(opt.info)};
+    stPageCollector pages {client, start.fileName, opt.strOut, opt.info};
     stScanSession session;
-    session.fnNext = [&](stRecordView *pRec) {
+    session.fnNext = [&](stQuarnRecord *pRec) {
         TCPRecordRes rec {};
         const bool bGot = client.NextNetRecord(&rec, c_iQuarnResponseWaitMs);
-        *pRec = ViewOf(rec);
+        *pRec = QuarnRecordOf(rec);
         return bGot;
     };
     session.fnAbort = [&] {

@@ -77,6 +77,19 @@ for program in printstat quarnscan; do
   [[ $(readlink "$x/usr/bin/$program") == "$OSTREL_INSTALL_ROOT/$program" ]] || fail "/usr/bin/$program does not lead to $OSTREL_INSTALL_ROOT/$program"
 done
 
+# The SANE backend where libsane's loader looks, named by a dll.d entry, and its
+# configuration a conffile; the packaged backend loads into the real frontend.
+sane_rel=${OSTREL_SANE_LIB_DIR#/}
+expect "$sane_rel/libsane-ostrel.so.1.0.0" "regular file" 644
+[[ $(readlink "$x/$sane_rel/libsane-ostrel.so.1") == libsane-ostrel.so.1.0.0 ]] || fail "no libsane-ostrel.so.1 in /$sane_rel"
+expect etc/sane.d/ostrel.conf "regular file" 644
+[[ $(cat "$x/etc/sane.d/dll.d/ostrel" 2>/dev/null) == ostrel ]] || fail "the dll.d entry does not name the backend"
+for conffile in /etc/sane.d/ostrel.conf /etc/sane.d/dll.d/ostrel; do
+  dpkg-deb -I "$deb" conffiles 2>/dev/null | grep -qx "$conffile" || fail "$conffile is no conffile"
+done
+loaded=$(SANE_CONFIG_DIR=$x/etc/sane.d LD_LIBRARY_PATH=$x/$sane_rel SANE_DEBUG_OSTREL=3 scanimage -L 2>&1 || true)
+[[ $loaded == *"[ostrel] backend version"* ]] || fail "scanimage does not load the packaged backend: $loaded"
+
 # The stripped programs still start.
 "$x/$root_rel/printstat" --help >/dev/null || fail "the packaged printstat does not run"
 usage=$("$x/$root_rel/quarnscan" --help 2>&1 || true)
@@ -158,19 +171,21 @@ touch "$p/cfg/printerlist.ini" "$p/cfg/Office.dat" "$p/cfg/service.hb" "$p/temp/
 first_unit=${OSTREL_UNITS%% *}
 last_unit=${OSTREL_UNITS##* }
 rm "$wants/$last_unit" "$entry"
+echo "net 192.0.2.7" >>"$r/etc/sane.d/ostrel.conf"
 dpkg_root -i "$deb"
 expect_enabled "$first_unit"
 [[ ! -e $wants/$last_unit ]] || fail "an upgrade enabled $last_unit again"
 [[ ! -L $entry ]] || fail "an upgrade switched the start at log-in on again"
 [[ -e $p/cfg/printerlist.ini ]] || fail "an upgrade deleted the printer list"
+grep -qx "net 192.0.2.7" "$r/etc/sane.d/ostrel.conf" || fail "an upgrade replaced the administrator's ostrel.conf"
 
-# Removal: units disabled, programs and rebuilt state gone; logs and the scanner family
-# marker stay until purge.
+# Removal: units disabled, programs and rebuilt state gone; logs, the scanner family
+# marker and the SANE configuration stay until purge.
 ln -s "$OSTREL_INSTALL_ROOT/$OSTREL_AUTOSTART_ENTRY" "$entry"
 dpkg_root -r "$OSTREL_DEB_NAME"
 [[ $(status) == "deinstall ok config-files" ]] || fail "state after removal: $(status)"
 leftover=$(cd "$r" && find . -path ./var/lib/dpkg -prune -o ! -type d -print | grep -v -e '^\./etc/g' \
-  -e "^\./$root_rel/log/log_srv_1_1.log\$" -e "^\./$root_rel/tool/log_tool_1_1.log\$" -e "^\./$root_rel/scan/kq_ctrl.cfg\$" || true)
+  -e "^\./$root_rel/log/log_srv_1_1.log\$" -e "^\./$root_rel/tool/log_tool_1_1.log\$" -e "^\./$root_rel/scan/kq_ctrl.cfg\$" -e '^\./etc/sane\.d/' || true)
 [[ -z $leftover ]] || fail "left after removal: $leftover"
 
 # Purge: nothing of the package, nothing it created, and the unused group gone.

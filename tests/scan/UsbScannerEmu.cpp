@@ -97,7 +97,9 @@ struct stScannerEmuState
     void QueueData(int iSize)
     {
         QueueRecordStart(c_ucData, c_iInfoSize + iSize);
-        const QByteArray baPage = PageBytesAt(iPage, iPageOffset, iSize);
+        const QByteArray baPage = iPage < stScript.vecPageData.size()
+                                      ? stScript.vecPageData[iPage].mid(iPageOffset, iSize)
+                                      : PageBytesAt(iPage, iPageOffset, iSize);
         iPageOffset += iSize;
         const int iPieces = qMax(1, stScript.iPieces);
         const int iPieceSize = (iSize + iPieces - 1) / iPieces;

@@ -24,6 +24,8 @@ struct stScanScript
 {
     // Per page, the image bytes of each data record.
     QVector<QVector<int>> vecPages;
+    // Per page, what those bytes are (e.g. a JPEG); a page without them gets PageBytes.
+    QVector<QByteArray> vecPageData;
     // A record's image data arrives as this many transfers (short packets).
     int iPieces = 1;
     // Record header and record information come as two transfers (8 + 23 bytes).

@@ -410,6 +410,26 @@ TEST_F(NetScan, CliScansSeveralPagesFromTheFeeder)
     EXPECT_EQ(m_sim.Received(NetScannerSim::c_szDataConnect).size(), 1);
 }
 
+// Raw pages are written as PNM with the scan's geometry, JPEG pages as they came.
+TEST_F(NetScan, CliWritesViewablePages)
+{
+    ASSERT_TRUE(StartSim("127.0.0.80", {"page_sizes=90000,1000"}));
+    QTemporaryDir out;
+    ChildProcess cli;
+    ASSERT_TRUE(cli.Start(QUARNSCAN_PATH, {"netscan", "127.0.0.80", "--out", out.path(), "--source", "adf-multi",
+                                          "--mode", "gray", "--area", "0,0,300,300"}));
+    ASSERT_TRUE(cli.WaitExit(c_cliWait));
+    ASSERT_EQ(cli.ExitCode(), 0) << cli.Output().toStdString();
+    EXPECT_EQ(ReadWholeFile(out.path() + "/page_1.pgm"), "P5\n300 300\n255\n" + NetScannerSim::PagePayload(0, 90000));
+    EXPECT_EQ(ReadWholeFile(out.path() + "/page_2.raw"), NetScannerSim::PagePayload(1, 1000)) << "no whole line";
+
+    ChildProcess jpeg;
+    ASSERT_TRUE(jpeg.Start(QUARNSCAN_PATH, {"netscan", "127.0.0.80", "--out", out.path(), "--mode", "bw",
+                                           "--compression", "jpeg"}));
+    ASSERT_TRUE(jpeg.WaitExit(c_cliWait));
+    EXPECT_EQ(ReadWholeFile(out.path() + "/page_1.jpg"), NetScannerSim::PagePayload(0, 90000));
+}
+
 TEST_F(NetScan, CliAbortsMidPage)
 {
     ASSERT_TRUE(StartSim("127.0.0.66", {"page_sizes=2000000", "block_bytes=4096", "block_delay_ms=20"}));

@@ -1,0 +1,17 @@
+// Turns a page file as the scanner delivered it into a frame: JPEG pages are decoded,
+// raw pages take the geometry of the scan.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "OstrelScanner.h"
+#include "quarn_wire.h"
+
+// SANE_STATUS_GOOD, or SANE_STATUS_IO_ERROR for a page that is cut short or damaged:
+// a short image is never passed on as a good one.
+int OstrelDecodePage(const std::vector<uint8_t> &vecPage, const SettingInfo &info, unsigned uUnitsPerInch,
+                     stOstrelFrame *pFrame);
+
+// The frame a raw page of these settings fills.
+stOstrelFrame OstrelRawFrame(const SettingInfo &info, unsigned uUnitsPerInch);
