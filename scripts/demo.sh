@@ -144,8 +144,11 @@ if [[ -z ${DISPLAY:-} ]]; then
   export DISPLAY
   trayer --edge bottom --align right --widthtype pixel --width 200 >/dev/null 2>&1 &
   pids+=($!)
-  screenshot=$build/demo-printtool.png
-  say "no \$DISPLAY: printtool runs on a private X server ($DISPLAY) with a tray"
+  screenshot=$build/demo-printtool-en.png
+  # The private desktop is an English one; on the user's display printtool follows the user's locale.
+  export LANG=en_US.UTF-8
+  unset LANGUAGE LC_ALL LC_MESSAGES
+  say "no \$DISPLAY: printtool runs on a private English desktop ($DISPLAY) with a tray"
 fi
 dbus-daemon --session --nofork --address="unix:path=$work/bus" >/dev/null 2>&1 &
 pids+=($!)

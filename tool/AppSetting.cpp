@@ -7,10 +7,11 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "UtilLanguageCtrl.h"
 #include "UtilPrinterText.h"
 #include "ui_AppSetting.h"
 
-AppSetting::AppSetting(QWidget *parent) : QWidget(parent), ui(new Ui::AppSetting)
+AppSetting::AppSetting(int iLanguage, QWidget *parent) : QWidget(parent), ui(new Ui::AppSetting)
 {
     ui->setupUi(this);
     const QRect rectDesktop = QGuiApplication::primaryScreen()->virtualGeometry();
@@ -23,11 +24,11 @@ AppSetting::AppSetting(QWidget *parent) : QWidget(parent), ui(new Ui::AppSetting
     }
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setFixedSize(width(), height());
-    setWindowTitle("设置");
+    setWindowTitle(ToolText(TEXT_SETTINGS, iLanguage));
     move((rectDesktop.width() - width()) / 2, (rectDesktop.height() - height()) / 2);
-    ui->checkBoxAutoStart->setText("开机启动");
-    ui->pushButtonOK->setText("确定");
-    ui->pushButtonCancel->setText("取消");
+    ui->checkBoxAutoStart->setText(ToolText(TEXT_AUTOSTART, iLanguage));
+    ui->pushButtonOK->setText(ToolText(TEXT_OK, iLanguage));
+    ui->pushButtonCancel->setText(ToolText(TEXT_CANCEL, iLanguage));
     InitOption();
 }
 

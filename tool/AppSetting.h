@@ -17,7 +17,7 @@ class AppSetting : public QWidget
     Q_OBJECT
 
 public:
-    explicit AppSetting(QWidget *parent = nullptr);
+    explicit AppSetting(int iLanguage, QWidget *parent = nullptr);
     ~AppSetting() override;
 
     void InitOption();

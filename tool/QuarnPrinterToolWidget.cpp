@@ -17,6 +17,7 @@
 #include "AppSetting.h"
 #include "TrdDeviceManage.h"
 #include "TrdGetPrinterStatus.h"
+#include "UtilDesktopLocale.h"
 #include "UtilLanguageCtrl.h"
 #include "UtilLog.h"
 #include "UtilPaths.h"
@@ -26,9 +27,8 @@
 namespace
 {
 constexpr int c_iColumnWidth[COLUMN_COUNT] = {120, 150, 85, 185};
-const char *const c_szColumnHeader[COLUMN_COUNT] = {"打印机名称", "连接方式", "剩余碳粉量", "状态"};
-constexpr const char *c_szRunningSuffix = "已经处于运行中！";
-constexpr const char *c_szRunningButton = "确  定";
+constexpr enToolText c_enColumnHeader[COLUMN_COUNT] = {TEXT_HEADER_NAME, TEXT_HEADER_CONNECTION, TEXT_HEADER_TONER,
+                                                       TEXT_HEADER_STATE};
 
 QRect DesktopRect()
 {
@@ -64,12 +64,12 @@ bool CheckIsHide(int argc, char **argv)
     return false;
 }
 
-QMessageBox *CreateRunningBox()
+QMessageBox *CreateRunningBox(int iLanguage)
 {
-    const QString strTitle = QString::fromUtf8(c_szAppTitle);
-    auto *pBox = new QMessageBox(QMessageBox::Information, strTitle, strTitle + c_szRunningSuffix, QMessageBox::Ok,
-                                 nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    pBox->button(QMessageBox::Ok)->setText(c_szRunningButton);
+    const QString strTitle = ToolText(TEXT_APP_TITLE, iLanguage);
+    auto *pBox = new QMessageBox(QMessageBox::Information, strTitle, strTitle + ToolText(TEXT_RUNNING_SUFFIX, iLanguage),
+                                 QMessageBox::Ok, nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    pBox->button(QMessageBox::Ok)->setText(ToolText(TEXT_RUNNING_BUTTON, iLanguage));
     return pBox;
 }
 
@@ -77,6 +77,7 @@ QuarnPrinterToolWidget::QuarnPrinterToolWidget(QWidget *parent)
     : QWidget(parent), ui(new Ui::QuarnPrinterToolWidget)
 {
     InitResource();
+    InitLanguage();
     ui->setupUi(this);
     setWindowIcon(QIcon(c_szAppIcon));
     const QRect rectDesktop = DesktopRect();
@@ -86,14 +87,13 @@ QuarnPrinterToolWidget::QuarnPrinterToolWidget(QWidget *parent)
     }
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setFixedSize(width(), height());
-    setWindowTitle(c_szAppTitle);
+    setWindowTitle(ToolText(TEXT_APP_TITLE, m_iLanguage));
     move((rectDesktop.width() - width()) / 2, (rectDesktop.height() - height()) / 2);
-    m_pAppSetting = new AppSetting;
+    m_pAppSetting = new AppSetting(m_iLanguage);
     m_iTaskCount = 0;
 
     InitLog();
     InitConfig();
-    InitLanguage();
     InitDeviceTable();
     InitTrayIcon();
     InitThread();
@@ -138,7 +138,7 @@ void QuarnPrinterToolWidget::InitConfig() {}
 
 void QuarnPrinterToolWidget::InitLanguage()
 {
-    m_iLanguage = c_iLanguageChinese;
+    m_iLanguage = DesktopLanguage();
 }
 
 void QuarnPrinterToolWidget::InitDeviceTable()
@@ -149,8 +149,8 @@ void QuarnPrinterToolWidget::InitDeviceTable()
     table->horizontalHeader()->setStretchLastSection(true);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     QStringList listHeader;
-    for (const char *szHeader : c_szColumnHeader)
-        listHeader.append(QString::fromUtf8(szHeader));
+    for (enToolText enHeader : c_enColumnHeader)
+        listHeader.append(ToolText(enHeader, m_iLanguage));
     table->setHorizontalHeaderLabels(listHeader);
     table->resizeRowsToContents();
     const QRect rectDesktop = DesktopRect();
@@ -169,13 +169,13 @@ void QuarnPrinterToolWidget::InitTrayIcon()
     LOG_WRITE("InitTrayIcon start");
     m_pTrayIcon = new QSystemTrayIcon(this);
     m_pTrayIcon->setIcon(QIcon(c_szAppIcon));
-    m_pTrayIcon->setToolTip(c_szAppTitle);
+    m_pTrayIcon->setToolTip(ToolText(TEXT_APP_TITLE, m_iLanguage));
     connect(m_pTrayIcon, &QSystemTrayIcon::activated, this, &QuarnPrinterToolWidget::SlotActivatedTrayIcon);
 
-    m_pActionShow = new QAction("显示主界面", this);
-    m_pActionUpdateFW = new QAction("打印机更新助手", this);
-    m_pActionSetting = new QAction("设置", this);
-    m_pActionExit = new QAction("退出", this);
+    m_pActionShow = new QAction(ToolText(TEXT_MENU_SHOW, m_iLanguage), this);
+    m_pActionUpdateFW = new QAction(ToolText(TEXT_MENU_UPDATE_FW, m_iLanguage), this);
+    m_pActionSetting = new QAction(ToolText(TEXT_SETTINGS, m_iLanguage), this);
+    m_pActionExit = new QAction(ToolText(TEXT_MENU_EXIT, m_iLanguage), this);
     connect(m_pActionShow, &QAction::triggered, this, &QuarnPrinterToolWidget::SlotTrayActionShow);
     connect(m_pActionUpdateFW, &QAction::triggered, this, &QuarnPrinterToolWidget::SlotTrayActionUpdateFW);
     connect(m_pActionSetting, &QAction::triggered, this, &QuarnPrinterToolWidget::SlotTrayActionSetting);

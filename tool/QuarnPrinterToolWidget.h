@@ -23,7 +23,6 @@ class TrdDeviceManage;
 class TrdGetPrinterStatus;
 
 constexpr const char *c_szAppIcon = ":/Icon/Resource/Ostrel.png";
-constexpr const char *c_szAppTitle = "Ostrel激光打印助手";
 constexpr const char *c_szFirmwareUpdater = "bin/ostrelZ907FW";  // below the install root
 // The first wait for a worker's thread at tear-down; it is waited for beyond it.
 constexpr unsigned long c_ulThreadQuitWaitMs = 1000;
@@ -40,7 +39,7 @@ enum enTableColumn
 // True when an argument after the program name is "-hide", in any letter case.
 bool CheckIsHide(int argc, char **argv);
 // The box a second start shows before it leaves.
-QMessageBox *CreateRunningBox();
+QMessageBox *CreateRunningBox(int iLanguage);
 
 class QuarnPrinterToolWidget : public QWidget
 {

@@ -5,9 +5,6 @@
 namespace
 {
 constexpr double c_dStandardTonerUnit = 100.0;  // hundredths of a percent
-
-const QString c_strConnectUsb = "USB";
-const QString c_strConnectNetwork[c_iLanguageCount] = {"Network", "网络"};
 }  // namespace
 
 bool IsKQFamily(const stPrinterInfo &info)
@@ -20,9 +17,8 @@ bool IsKQFamily(const stPrinterInfo &info)
 QString ConnectionText(const stPrinterInfo &info, int iLanguage)
 {
     if (info.iConnectType == CONNECT_USB)
-        return c_strConnectUsb;
-    const int iColumn = iLanguage == c_iLanguageEnglish ? c_iLanguageEnglish : c_iLanguageChinese;
-    return c_strConnectNetwork[iColumn] + "(" + info.strPort + ")";
+        return ToolText(TEXT_CONNECT_USB, iLanguage);
+    return ToolText(TEXT_CONNECT_NETWORK, iLanguage) + "(" + info.strPort + ")";
 }
 
 double TonerPercent(const stPrinterManager &printer)

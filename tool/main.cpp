@@ -6,13 +6,18 @@
 #include <QTranslator>
 
 #include "QuarnPrinterToolWidget.h"
+#include "UtilDesktopLocale.h"
+#include "UtilLanguageCtrl.h"
 #include "UtilThreadBase.h"
 
 namespace
 {
-// Qt's own texts (dialog buttons, context menus of the table) in the tool's language.
-void InitTranslator(QApplication &app, QTranslator &translator)
+// Qt's own texts (dialog buttons, context menus of the table) in the tool's language;
+// Qt's built-in texts are the English ones.
+void InitTranslator(QApplication &app, QTranslator &translator, int iLanguage)
 {
+    if (iLanguage != c_iLanguageChinese)
+        return;
     if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
                         QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
         app.installTranslator(&translator);
@@ -22,10 +27,11 @@ void InitTranslator(QApplication &app, QTranslator &translator)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    const int iLanguage = DesktopLanguage();
     QTranslator translator;
-    InitTranslator(app, translator);
+    InitTranslator(app, translator, iLanguage);
     if (CheckIsRunning()) {
-        QScopedPointer<QMessageBox> pBox(CreateRunningBox());
+        QScopedPointer<QMessageBox> pBox(CreateRunningBox(iLanguage));
         pBox->exec();
         return 0;
     }

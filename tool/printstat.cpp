@@ -9,6 +9,7 @@
 
 #include "TrdDeviceManage.h"
 #include "TrdGetPrinterStatus.h"
+#include "UtilDesktopLocale.h"
 #include "UtilLanguageCtrl.h"
 #include "UtilPrinterText.h"
 
@@ -23,6 +24,7 @@ enum enExitCode
 
 constexpr const char *c_szUsage =
     "usage: printstat [--json] [--lang zh|en]\n"
+    "Texts follow the locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG) unless --lang says otherwise.\n"
     "One line per printer: name, connection, toner, state or first error, warnings.\n"
     "Exit status 1 when a printer reports an error, 2 on a usage error.\n";
 
@@ -30,7 +32,7 @@ struct stOptions
 {
     bool bHelp = false;
     bool bJson = false;
-    int iLanguage = c_iLanguageChinese;
+    int iLanguage = DesktopLanguage();
 };
 
 bool ParseOptions(const QStringList &listArg, stOptions &options)

@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "TestSupport.h"
+#include "ToolTestSupport.h"
 
 using namespace std::chrono;
 
@@ -163,7 +164,7 @@ QProcessEnvironment GuiSession::Env(const QString &strPrefix) const
     env.insert("DBUS_SESSION_BUS_ADDRESS", m_strBus);
     env.insert("XDG_RUNTIME_DIR", m_dir.path());
     env.insert("OSTREL_PREFIX", strPrefix);
-    return env;
+    return WithLocale(env, "zh_CN.UTF-8");
 }
 
 QByteArray GuiSession::Run(const QString &strProgram, const QStringList &listArgs, int *piExit) const

@@ -46,7 +46,8 @@ public:
     bool Start(const stGuiOptions &options);
     QString Why() const { return m_strWhy; }
 
-    // The environment for the program under test: this desktop, this bus, this install root.
+    // The environment for the program under test: this desktop, this bus, this install root,
+    // and a Chinese locale, which the cases in another language replace (WithLocale).
     QProcessEnvironment Env(const QString &strPrefix) const;
     // Runs an X client against this display; its standard output, empty on failure.
     QByteArray Run(const QString &strProgram, const QStringList &listArgs, int *piExit = nullptr) const;

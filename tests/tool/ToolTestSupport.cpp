@@ -71,3 +71,13 @@ QByteArray KQStatus(int iState, QList<std::uint16_t> listError, QList<std::uint1
     reply.listRecord.append(KQToner(std::uint8_t(iToner)));
     return KQStatusBuffer(BuildKQReplyFrame(c_szSequence, reply));
 }
+
+QProcessEnvironment WithLocale(QProcessEnvironment env, const QString &strLang, const QString &strLanguage)
+{
+    for (const char *szName : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+        env.remove(szName);
+    env.insert("LANG", strLang);
+    if (!strLanguage.isEmpty())
+        env.insert("LANGUAGE", strLanguage);
+    return env;
+}

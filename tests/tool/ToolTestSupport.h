@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QProcessEnvironment>
 #include <QString>
 
 #include <cstdint>
@@ -23,3 +24,7 @@ bool ReplaceFile(const QString &strPath, const QByteArray &ba);
 QByteArray StandardStatus(int iStatus, QList<std::uint16_t> listError, QList<std::uint16_t> listWarning,
                           unsigned long ulToner);
 QByteArray KQStatus(int iState, QList<std::uint16_t> listError, QList<std::uint16_t> listWarning, int iToner);
+
+// The user's locale as a desktop session sets it: LANG, and LANGUAGE when given;
+// whatever the test runner's own locale was is gone.
+QProcessEnvironment WithLocale(QProcessEnvironment env, const QString &strLang, const QString &strLanguage = {});

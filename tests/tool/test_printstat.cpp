@@ -15,6 +15,8 @@ constexpr int c_iRawReady = 0;
 constexpr int c_iKQRawReady = 1;
 constexpr std::uint16_t c_usFrontCover = 0x1106;
 constexpr std::uint16_t c_usTonerLow = 0x110D;
+constexpr const char *c_szChineseLocale = "zh_CN.UTF-8";
+constexpr const char *c_szEnglishLocale = "en_US.UTF-8";
 
 struct stRun
 {
@@ -25,11 +27,13 @@ struct stRun
 class Printstat : public ::testing::Test
 {
 protected:
-    stRun Run(const QStringList &listArgs)
+    // On a Chinese desktop unless told otherwise.
+    stRun Run(const QStringList &listArgs, const QString &strLang = c_szChineseLocale, const QString &strLanguage = {})
     {
         ChildProcess process;
         stRun run;
-        if (!process.Start(PRINTSTAT_PATH, listArgs) || !process.WaitExit(seconds(30)) || !process.ExitedNormally())
+        const QProcessEnvironment env = WithLocale(QProcessEnvironment::systemEnvironment(), strLang, strLanguage);
+        if (!process.Start(PRINTSTAT_PATH, listArgs, env) || !process.WaitExit(seconds(30)) || !process.ExitedNormally())
             return run;
         run.iExit = process.ExitCode();
         run.strOut = QString::fromUtf8(process.Output());
@@ -62,6 +66,21 @@ TEST_F(Printstat, OneLinePerPrinterAndTheExitStatusTellsErrors)
     EXPECT_EQ(run.iExit, 1);
     EXPECT_TRUE(run.strOut.contains("Office\tNetwork(127.0.0.2)\t80.00%\tFront cover open\t\n"))
         << run.strOut.toStdString();
+}
+
+TEST_F(Printstat, TextsFollowTheLocaleUnlessToldOtherwise)
+{
+    ASSERT_TRUE(WritePrinterList(m_root.Cfg(), {ToolPrinter("Office", c_szModelKQ, CONNECT_NETWORK, "127.0.0.2")}));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Office.dat"), KQStatus(c_iKQRawReady, {}, {c_usTonerLow}, 80)));
+    const QString strChinese = QString::fromUtf8("Office\t网络(127.0.0.2)\t80.00%\t就绪\t碳粉不足\n");
+    const QString strEnglish = "Office\tNetwork(127.0.0.2)\t80.00%\tReady\tToner low\n";
+    EXPECT_EQ(Run({}, c_szEnglishLocale).strOut, strEnglish);
+    EXPECT_EQ(Run({}, c_szChineseLocale).strOut, strChinese);
+    EXPECT_EQ(Run({}, c_szEnglishLocale, "zh_CN:en").strOut, strChinese);
+    EXPECT_EQ(Run({}, c_szChineseLocale, "en_GB:zh").strOut, strEnglish);
+    EXPECT_EQ(Run({}, "C").strOut, strEnglish);
+    EXPECT_EQ(Run({"--lang", "zh"}, c_szEnglishLocale).strOut, strChinese);
+    EXPECT_EQ(Run({"--lang", "en"}, c_szChineseLocale, "zh_CN").strOut, strEnglish);
 }
 
 TEST_F(Printstat, JsonForScripts)

@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QThread>
@@ -19,6 +20,8 @@
 #include "QuarnPrinterToolWidget.h"
 #include "ToolTestSupport.h"
 #include "TrdGetPrinterStatus.h"
+#include "UtilDesktopLocale.h"
+#include "UtilLanguageCtrl.h"
 
 namespace
 {
@@ -38,6 +41,7 @@ private slots:
     void init();
     void cleanup();
     void windowAndTableSetUp();
+    void englishDesktopTextsFit();
     void trayMenuAndActivation();
     void rowsFollowTheFiles();
     void oneReaderPerIndex();
@@ -120,6 +124,45 @@ void TestToolWidget::windowAndTableSetUp()
     }
     QVERIFY(table->horizontalHeader()->stretchLastSection());
     QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+// On an English desktop every text of the window, menu and settings window is
+// English, and each fits the place the Chinese text was sized for.
+void TestToolWidget::englishDesktopTextsFit()
+{
+    m_pWidget.reset();
+    qputenv("LANG", "en_US.UTF-8");
+    const auto restore = qScopeGuard([] { qputenv("LANG", "zh_CN.UTF-8"); });
+    QuarnPrinterToolWidget w;
+    QCOMPARE(w.windowTitle(), QString("Ostrel Laser Printer Assistant"));
+    QCOMPARE(w.m_pTrayIcon->toolTip(), QString("Ostrel Laser Printer Assistant"));
+    QStringList listText;
+    for (QAction *pAction : w.m_pTrayIcon->contextMenu()->actions())
+        listText.append(pAction->text());
+    QCOMPARE(listText, QStringList({"Show window", "Printer update assistant", "Settings", "Exit"}));
+
+    QTableWidget *table = w.findChild<QTableWidget *>("tableDeviceManage");
+    QVERIFY(table);
+    const QStringList listHeader = {"Printer name", "Connection", "Toner left", "Status"};
+    const QFontMetrics metricsHeader(table->horizontalHeader()->font());
+    for (int i = 0; i < listHeader.size(); ++i) {
+        QCOMPARE(table->horizontalHeaderItem(i)->text(), listHeader.at(i));
+        QVERIFY2(metricsHeader.horizontalAdvance(listHeader.at(i)) < table->columnWidth(i),
+                 qPrintable(listHeader.at(i)));
+    }
+
+    const AppSetting &setting = *w.m_pAppSetting;
+    QCOMPARE(setting.windowTitle(), QString("Settings"));
+    for (const char *szName : {"checkBoxAutoStart", "pushButtonOK", "pushButtonCancel"}) {
+        const auto *pButton = setting.findChild<QAbstractButton *>(szName);
+        QVERIFY(pButton);
+        QVERIFY2(pButton->sizeHint().width() <= pButton->width(), szName);
+    }
+    QCOMPARE(setting.findChild<QAbstractButton *>("checkBoxAutoStart")->text(), QString("Start at log-in"));
+
+    std::unique_ptr<QMessageBox> pBox(CreateRunningBox(DesktopLanguage()));
+    QCOMPARE(pBox->text(), QString("Ostrel Laser Printer Assistant is already running!"));
+    QCOMPARE(pBox->buttons().first()->text(), QString("OK"));
 }
 
 void TestToolWidget::trayMenuAndActivation()
@@ -269,7 +312,7 @@ void TestToolWidget::hideArgument()
 
 void TestToolWidget::runningBox()
 {
-    std::unique_ptr<QMessageBox> pBox(CreateRunningBox());
+    std::unique_ptr<QMessageBox> pBox(CreateRunningBox(c_iLanguageChinese));
     QCOMPARE(pBox->windowTitle(), QString::fromUtf8("Ostrel激光打印助手"));
     QCOMPARE(pBox->text(), QString::fromUtf8("Ostrel激光打印助手已经处于运行中！"));
     QCOMPARE(pBox->icon(), QMessageBox::Information);
@@ -280,7 +323,7 @@ void TestToolWidget::runningBox()
 
 void TestToolWidget::settingsWindow()
 {
-    AppSetting setting;
+    AppSetting setting(c_iLanguageChinese);
     QCOMPARE(setting.objectName(), QString("AppSetting"));
     QCOMPARE(setting.windowTitle(), QString::fromUtf8("设置"));
     QCOMPARE(setting.size(), QSize(400, 300));
@@ -305,7 +348,7 @@ void TestToolWidget::settingsAutoStart()
     QVERIFY(strEntry.startsWith(m_autostart.path()));
     QVERIFY(ReplaceFile(strInstalled, "[Desktop Entry]\nName=installed\n"));
 
-    AppSetting setting;
+    AppSetting setting(c_iLanguageChinese);
     auto *pBox = setting.findChild<QCheckBox *>("checkBoxAutoStart");
     auto *pOK = setting.findChild<QPushButton *>("pushButtonOK");
     auto *pCancel = setting.findChild<QPushButton *>("pushButtonCancel");
