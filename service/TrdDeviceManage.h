@@ -13,8 +13,6 @@ class QThread;
 class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
-constexpr const char *c_szHeartbeatFile = "service.hb";
-constexpr const char *c_szHeartbeatPattern = "[yyyy-MM-dd hh:mm:ss.zzz]";
 
 class TrdDeviceManage : public UtilThreadBase
 {

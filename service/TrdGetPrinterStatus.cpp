@@ -1,8 +1,8 @@
 #include "TrdGetPrinterStatus.h"
 
 #include <QFile>
-#include <QSaveFile>
 
+#include "UtilCfgFiles.h"
 #include "UtilCups.h"
 #include "UtilLog.h"
 #include "UtilPaths.h"
@@ -10,12 +10,6 @@
 
 namespace
 {
-bool WriteStatusFile(const QString &strPath, const QByteArray &baStatus)
-{
-    QSaveFile file(strPath);
-    return file.open(QIODevice::WriteOnly) && file.write(baStatus) == baStatus.size() && file.commit();
-}
-
 const char *Utf8(const QString &str, QByteArray &baKeep)
 {
     baKeep = str.toUtf8();
@@ -148,7 +142,7 @@ void TrdGetPrinterStatus::PollPrinter()
 
 void TrdGetPrinterStatus::ApplyOfflineRule()
 {
-    const QString strPath = UtilPaths::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
+    const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
     if (!strPath.isEmpty())
         QFile::remove(strPath);
     stPrinterState &st = m_stCurrentPrinter.stState;
@@ -170,21 +164,15 @@ bool TrdGetPrinterStatus::CheckRecvBufChange(const QByteArray &baReply)
 
 int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatusFamily enFamily)
 {
-    const QString strPath = UtilPaths::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
+    const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
     const bool bChanged = CheckRecvBufChange(baStatus);
     if (!strPath.isEmpty() && MakePathExist(UtilPaths::CfgDir()) && (bChanged || !QFile::exists(strPath)))
-        WriteStatusFile(strPath, baStatus);
+        UtilCfgFiles::WriteStatusFile(strPath, baStatus);
 
-    UtilPrinterStatus status;
     const auto *pBuffer = reinterpret_cast<const unsigned char *>(baStatus.constData());
-    const bool bDecoded = enFamily == FAMILY_KQ ? status.parseRecvBuf_KQ(pBuffer, baStatus.size())
-                                                : status.parseRecvBuf(pBuffer, baStatus.size());
-    if (!bDecoded)
+    if (!DecodeStatusBuffer(pBuffer, baStatus.size(), enFamily == FAMILY_KQ, enKQVariant::Service,
+                            m_stCurrentPrinter.stState))
         return QUERY_BAD_ADDRESS;
-    if (enFamily == FAMILY_KQ)
-        status.ToPrinterState_KQ(m_stCurrentPrinter.stState);
-    else
-        status.ToPrinterState(m_stCurrentPrinter.stState);
     return QUERY_OK;
 }
 

@@ -28,6 +28,7 @@ void InitStopSignals()
 
 void InitLog()
 {
+    SetLogProfile({"log", "log_srv"});
     // Diagnostics stay off unless asked for at start.
     if (qEnvironmentVariableIntValue("OSTREL_LOG") > 0)
         SetLogEnable(true);

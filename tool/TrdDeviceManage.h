@@ -8,8 +8,6 @@
 #include "UtilThreadBase.h"
 
 constexpr int c_iListPassMs = 3000;
-// "Count" beyond this is read as this many printers; the file is not trusted further.
-constexpr int c_iMaxListCount = 1024;
 
 class TrdDeviceManage : public UtilThreadBase
 {

@@ -6,6 +6,7 @@
 #include <QTranslator>
 
 #include "QuarnPrinterToolWidget.h"
+#include "UtilLog.h"
 #include "UtilThreadBase.h"
 
 namespace
@@ -22,6 +23,7 @@ void InitTranslator(QApplication &app, QTranslator &translator)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    SetLogProfile({"tool", "log_tool"});
     QTranslator translator;
     InitTranslator(app, translator);
     if (CheckIsRunning()) {

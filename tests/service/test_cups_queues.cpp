@@ -11,6 +11,7 @@
 #include "CupsQueues.h"
 #include "TestSupport.h"
 #include "TrdDeviceManage.h"
+#include "UtilCfgFiles.h"
 
 namespace
 {
@@ -150,17 +151,16 @@ TEST(DeviceManagerFiles, PrinterListFileContentAndMode)
     b.strDeviceURI = "socket://127.0.0.2:9100";
     ASSERT_TRUE(TrdDeviceManage::SavePrinterInfo({a, b}, true));
 
-    const QString strPath = install.Cfg("printerlist.ini");
+    const QString strPath = UtilCfgFiles::PrinterListPath();
     struct stat info = {};
     ASSERT_EQ(::stat(QFile::encodeName(strPath).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
-    QSettings settings(strPath, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    EXPECT_EQ(settings.value("Main/Count").toInt(), 2);
-    EXPECT_EQ(settings.value("printer_0/Name").toString(), "q>1");
-    EXPECT_EQ(settings.value("printer_0/ConnectType").toString(), "1");
-    EXPECT_EQ(settings.value("printer_1/Port").toString(), "127.0.0.2");
-    EXPECT_EQ(settings.value("printer_1/URI").toString(), "socket://127.0.0.2:9100");
+    const QList<stPrinterInfo> listRead = UtilCfgFiles::ReadPrinterList(strPath);
+    ASSERT_EQ(listRead.size(), 2);
+    EXPECT_EQ(listRead.at(0).strPrinterName, "q>1");
+    EXPECT_EQ(listRead.at(0).iConnectType, CONNECT_USB);
+    EXPECT_EQ(listRead.at(1).strPort, "127.0.0.2");
+    EXPECT_EQ(listRead.at(1).strDeviceURI, "socket://127.0.0.2:9100");
 
     const QDateTime tWritten = QFileInfo(strPath).lastModified();
     QThread::msleep(20);

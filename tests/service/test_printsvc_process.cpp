@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "TestSupport.h"
+#include "UtilCfgFiles.h"
 
 using namespace std::chrono;
 
@@ -28,7 +29,7 @@ protected:
     {
         ASSERT_TRUE(m_cups.isValid());
         ASSERT_TRUE(m_service.Start(PRINTSVC_PATH, {}, ServiceEnv(m_root.Path(), m_cups.path())));
-        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("service.hb")); }, seconds(5)))
+        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(UtilCfgFiles::HeartbeatPath()); }, seconds(5)))
             << m_service.Output().toStdString();
     }
 
@@ -40,13 +41,13 @@ protected:
 
 TEST_F(PrintsvcProcess, HeartbeatIsATimeStampRefreshedEveryPass)
 {
-    const QByteArray first = ReadWholeFile(m_root.Cfg("service.hb"));
-    const QDateTime t = QDateTime::fromString(QString(first), "[yyyy-MM-dd hh:mm:ss.zzz]");
+    const QByteArray first = ReadWholeFile(UtilCfgFiles::HeartbeatPath());
+    const QDateTime t = UtilCfgFiles::ReadHeartbeat();
     ASSERT_TRUE(t.isValid()) << first.toStdString();
     EXPECT_LT(qAbs(t.msecsTo(QDateTime::currentDateTime())), 10000);
     EXPECT_FALSE(first.endsWith('\n'));
 
-    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(m_root.Cfg("service.hb")) != first; }, seconds(12)));
+    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(UtilCfgFiles::HeartbeatPath()) != first; }, seconds(12)));
     EXPECT_TRUE(m_service.Running());
 }
 

@@ -4,7 +4,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
+#include <QRegularExpression>
 
 #include <chrono>
 #include <csignal>
@@ -19,6 +19,7 @@
 #include "TestSupport.h"
 #include "UsbPrinterEmu.h"
 #include "UsbTestbed.h"
+#include "UtilCfgFiles.h"
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
@@ -84,11 +85,9 @@ protected:
 
     QStringList ListedNames() const
     {
-        QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
         QStringList list;
-        for (int i = 0; i < settings.value("Main/Count").toInt(); ++i)
-            list.append(settings.value(QString("printer_%1/Name").arg(i)).toString());
+        for (const stPrinterInfo &info : UtilCfgFiles::ReadPrinterList())
+            list.append(info.strPrinterName);
         return list;
     }
 
@@ -159,7 +158,12 @@ TEST_F(ServiceE2E, NetworkPrintersArePublishedPolledAndTakenOffline)
 
     ASSERT_TRUE(WaitUntil([&] { return DatExists("Std>1") && DatExists("a;b|c&"); }, seconds(20))) << Log().toStdString();
     EXPECT_EQ(ListedNames(), (QStringList{"a;b|c&", "Std>1"})) << "in the order of printers.conf";
-    EXPECT_TRUE(QFile::exists(m_root.Cfg("service.hb")));
+    // The published files as a reader that shares no code with the service meets them.
+    EXPECT_EQ(ReadWholeFile(m_root.Cfg("printerlist.ini")).toStdString(),
+              ReadWholeFile(SAMPLE_DIR "/printerlist_two_network.ini").toStdString());
+    EXPECT_TRUE(QRegularExpression("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\]$")
+                    .match(QString::fromLatin1(ReadWholeFile(m_root.Cfg("service.hb"))))
+                    .hasMatch());
 
     // Exact request bytes, and status files holding exactly what the printer answered.
     EXPECT_EQ(standard.Received(PrinterSim::c_szKindStandard).value(0), c_baStandardRequest);
