@@ -166,7 +166,10 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatus
 {
     const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
     const bool bChanged = CheckRecvBufChange(baStatus);
-    if (!strPath.isEmpty() && MakePathExist(UtilPaths::CfgDir()) && (bChanged || !QFile::exists(strPath)))
+    const bool bExists = QFile::exists(strPath);
+    if (enFamily == FAMILY_KQ && m_stCurrentPrinter.stInfo.iConnectType == CONNECT_USB)
+        LOG_WRITE("file exists status = %d, fileChanged=%d", bExists, bChanged);
+    if (!strPath.isEmpty() && MakePathExist(UtilPaths::CfgDir()) && (bChanged || !bExists))
         UtilCfgFiles::WriteStatusFile(strPath, baStatus);
 
     const auto *pBuffer = reinterpret_cast<const unsigned char *>(baStatus.constData());
@@ -213,7 +216,10 @@ int TrdGetPrinterStatus::CheckJobStatus()
 
 bool TrdGetPrinterStatus::WasPrinting(const QString &strJobID) const
 {
+    const QByteArray baWanted = strJobID.toUtf8();
     for (const stJobState &job : m_stCurrentPrinter.listJob) {
+        LOG_WRITE("cancle 637 m_stCurrentPrinter.listJob[i].strJobID :%s   stJob.strJobID:%s\n",
+                  job.strJobID.toUtf8().constData(), baWanted.constData());
         if (job.strJobID == strJobID && job.iJobStatus == JOB_PRINTING)
             return true;
     }

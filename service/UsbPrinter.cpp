@@ -78,8 +78,7 @@ int UsbExchange(const QString &strPort, const stUsbRequest &req, unsigned char *
         iTransferred = session.Control(req, pData);
         return iTransferred < 0 ? LogUsbError(iTransferred) : USB_OK;
     } catch (const std::exception &) {
-        LOG_WRITE("*** error=%s \n", "throw error");
-        return USB_EXCEPTION;
+        return LogUsbError(USB_EXCEPTION);
     }
 }
 }  // namespace
@@ -139,7 +138,9 @@ int UsbPrinterSession::FindDevice(int iVID, int iPID)
         iLast = libusb_open(ppList[i], &pHandle);
         if (iLast < 0)
             continue;
-        if (SerialMatches(pHandle, desc.iSerialNumber)) {
+        QString strSerial;
+        iLast = ReadSerial(pHandle, desc.iSerialNumber, strSerial);
+        if (iLast >= 0 && SerialMatches(strSerial)) {
             m_pHandle = pHandle;
             break;
         }
@@ -151,14 +152,19 @@ int UsbPrinterSession::FindDevice(int iVID, int iPID)
     return iLast < 0 ? USB_DESCRIPTOR_FAILED : USB_NO_DEVICE;
 }
 
-bool UsbPrinterSession::SerialMatches(libusb_device_handle *pHandle, unsigned char ucSerialIndex) const
+// libusb ends the text within the buffer, so the whole buffer leaves room for 63 characters.
+int UsbPrinterSession::ReadSerial(libusb_device_handle *pHandle, unsigned char ucSerialIndex, QString &strSerial)
 {
     unsigned char szSerial[c_iUsbSerialBuffer] = {};
-    const int iLength = libusb_get_string_descriptor_ascii(pHandle, ucSerialIndex, szSerial, sizeof(szSerial) - 1);
-    if (iLength < 0)
-        return false;
+    const int iLength = libusb_get_string_descriptor_ascii(pHandle, ucSerialIndex, szSerial, sizeof(szSerial));
+    if (iLength >= 0)
+        strSerial = QString::fromLatin1(reinterpret_cast<const char *>(szSerial), qMin(iLength, c_iUsbSerialBuffer - 1));
+    return iLength;
+}
+
+bool UsbPrinterSession::SerialMatches(const QString &strDevice) const
+{
     const QString strWanted = SerialOfPort(m_strPort);
-    const QString strDevice = QString::fromLatin1(reinterpret_cast<const char *>(szSerial), iLength);
     return strDevice.left(strWanted.size()).compare(strWanted, Qt::CaseInsensitive) == 0;
 }
 

@@ -52,7 +52,9 @@ public:
 
 private:
     int FindDevice(int iVID, int iPID);
-    bool SerialMatches(libusb_device_handle *pHandle, unsigned char ucSerialIndex) const;
+    // The device's serial text; the libusb result (negative on failure).
+    static int ReadSerial(libusb_device_handle *pHandle, unsigned char ucSerialIndex, QString &strSerial);
+    bool SerialMatches(const QString &strDevice) const;
     void ClaimInterface();
 
     QString m_strPort;

@@ -3,7 +3,6 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
-#include <QSettings>
 #include <QThread>
 
 #include <sys/stat.h>
@@ -169,4 +168,22 @@ TEST(DeviceManagerFiles, PrinterListFileContentAndMode)
     QFile::remove(strPath);
     EXPECT_TRUE(TrdDeviceManage::SavePrinterInfo({a}, false));
     EXPECT_TRUE(QFile::exists(strPath));
+}
+
+// Only regular status files of queues that are gone are removed; whatever else sits in
+// cfg/ under a matching name is not the service's to delete.
+TEST(DeviceManagerFiles, StaleRemovalTakesRegularStatusFilesOnly)
+{
+    TestInstallRoot install;
+    ASSERT_TRUE(QDir().mkpath(install.Cfg()));
+    for (const char *szFile : {"Kept.dat", "Gone.dat", ".hidden.dat", "notes.txt"})
+        ASSERT_TRUE(WriteWholeFile(install.Cfg(szFile), "x"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(install.Cfg("pipe.dat")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(install.Cfg("Kept.dat"), install.Cfg("link.dat")));
+    ASSERT_TRUE(QDir().mkpath(install.Cfg("dir.dat")));
+
+    EXPECT_TRUE(UtilCfgFiles::RemoveStaleStatusFiles({"Kept"}));
+    EXPECT_EQ(QDir(install.Cfg()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                            QDir::Name),
+              (QStringList{".hidden.dat", "Kept.dat", "dir.dat", "link.dat", "notes.txt", "pipe.dat"}));
 }

@@ -273,6 +273,7 @@ TEST_F(ServiceE2E, UsbPrintersAnswerByFamilyAndGoOfflineWhenUnplugged)
     EXPECT_EQ(Dat("UsbKQ"), QByteArray(7, '\0') + baKQFrame);
     EXPECT_EQ(Dat("UsbStd"), QByteArray(7, '\0') + baStandard);
     EXPECT_EQ(DecodeFile(Dat("UsbKQ"), true).enCurrentStatus, STATUS_BUSY);
+    EXPECT_TRUE(Log().contains("file exists status = 0, fileChanged=1"));
     EXPECT_GE(kqPrinter.CountControl(0xC1, 0x01, 1024), 1);
     EXPECT_GE(standardPrinter.CountControl(0xA1, 0x33, 1024), 1);
     EXPECT_EQ(other.CountControl(0xC1, 0x01, -1), 0) << "the serial number picks the device";
@@ -345,4 +346,6 @@ TEST_F(ServiceE2E, JobCancelledWhilePrintingReachesTheUsbPrinter)
     EXPECT_TRUE(WaitUntil([&] { return printer.CancelCount() == 1; }, seconds(30))) << Log().toStdString();
     std::this_thread::sleep_for(seconds(2));
     EXPECT_EQ(printer.CancelCount(), 1);
+    const QString strWalk = QString("cancle 637 m_stCurrentPrinter.listJob[i].strJobID :UsbJobs-%1   stJob.strJobID:UsbJobs-%1");
+    EXPECT_TRUE(Log().contains(strWalk.arg(iJob).toUtf8()));
 }
