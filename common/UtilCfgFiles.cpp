@@ -7,6 +7,10 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
+#include "UtilOutage.h"
 #include "UtilPaths.h"
 
 namespace
@@ -148,6 +152,16 @@ bool RemoveStaleStatusFiles(const QSet<QString> &setQueue)
         bAll = dir.remove(strFile) && bAll;
     }
     return bAll;
+}
+
+bool ReportWrite(UtilOutage &outage, const QString &strPath, bool bDone)
+{
+    const int iErrno = errno;
+    if (bDone)
+        outage.Ended();
+    else
+        outage.Failed("Unable to write \"%s\": %s", QFile::encodeName(strPath).constData(), std::strerror(iErrno));
+    return bDone;
 }
 
 stFileStamp StampOf(const QString &strPath)

@@ -13,6 +13,8 @@
 
 #include "PrinterModel.h"
 
+class UtilOutage;
+
 namespace UtilCfgFiles
 {
 // cfg/printerlist.ini: a Qt INI file, group "Main" with "Count", then one group per printer.
@@ -60,6 +62,10 @@ bool WriteStatusFile(const QString &strPath, const QByteArray &baStatus);
 qint64 ReadStatusFile(const QString &strPath, unsigned char *pBuffer, qint64 iSize);
 // Deletes the regular status files of queues not in the set; false when one could not be.
 bool RemoveStaleStatusFiles(const QSet<QString> &setQueue);
+
+// A file under cfg/ that cannot be written leaves the tools blind: reports the failure
+// (with errno as the failed write left it) once per outage on stderr; returns bDone.
+bool ReportWrite(UtilOutage &outage, const QString &strPath, bool bDone);
 
 // What identifies one version of a file. The service replaces its files by rename,
 // so a new inode marks a new version even within one tick of the file clock.

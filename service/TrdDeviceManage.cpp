@@ -9,6 +9,7 @@
 #include "TrdGetPrinterStatus.h"
 #include "UtilCfgFiles.h"
 #include "UtilLog.h"
+#include "UtilOutage.h"
 #include "UtilPaths.h"
 
 namespace
@@ -146,15 +147,19 @@ QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinte
 
 bool TrdDeviceManage::SavePrinterInfo(const QList<stPrinterInfo> &listInfo, bool bForce)
 {
-    if (!MakePathExist(UtilPaths::CfgDir()))
-        return false;
-    if (!bForce && QFile::exists(UtilCfgFiles::PrinterListPath()))
+    static UtilOutage s_outage;
+    const QString strPath = UtilCfgFiles::PrinterListPath();
+    bool bDone = MakePathExist(UtilPaths::CfgDir());
+    if (bDone && !bForce && QFile::exists(strPath))
         return UtilCfgFiles::RestrictPrinterList();
-    return UtilCfgFiles::WritePrinterList(listInfo);
+    bDone = bDone && UtilCfgFiles::WritePrinterList(listInfo);
+    return UtilCfgFiles::ReportWrite(s_outage, strPath, bDone);
 }
 
 bool TrdDeviceManage::WriteHeartbeat()
 {
+    static UtilOutage s_outage;
     MakePathExist(UtilPaths::CfgDir());
-    return UtilCfgFiles::WriteHeartbeat(QDateTime::currentDateTime());
+    return UtilCfgFiles::ReportWrite(s_outage, UtilCfgFiles::HeartbeatPath(),
+                       UtilCfgFiles::WriteHeartbeat(QDateTime::currentDateTime()));
 }

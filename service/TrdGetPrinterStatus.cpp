@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <cerrno>
+#include <cstring>
+
 #include "UtilCfgFiles.h"
 #include "UtilCups.h"
 #include "UtilLog.h"
@@ -135,7 +138,10 @@ void TrdGetPrinterStatus::PollPrinter()
         iCode = CheckPrinterStatus(baStatus, Family());
     if (iCode == QUERY_OK)
         return;
+    const int iErrno = errno;
     LOG_WRITE("connect %s fail, ret = %d", baName.constData(), iCode);
+    LOG_WRITE("%s query of %s failed: %s (last system error: %s)", transport.szName, baName.constData(),
+              transport.pfnDescribe(iCode), std::strerror(iErrno));
     if (transport.pfnIsOfflineFailure(iCode, m_stCurrentPrinter.stState.iFailCount))
         ApplyOfflineRule();
 }
@@ -169,8 +175,9 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatus
     const bool bExists = QFile::exists(strPath);
     if (enFamily == FAMILY_KQ && m_stCurrentPrinter.stInfo.iConnectType == CONNECT_USB)
         LOG_WRITE("file exists status = %d, fileChanged=%d", bExists, bChanged);
-    if (!strPath.isEmpty() && MakePathExist(UtilPaths::CfgDir()) && (bChanged || !bExists))
-        UtilCfgFiles::WriteStatusFile(strPath, baStatus);
+    if (!strPath.isEmpty() && (bChanged || !bExists))
+        UtilCfgFiles::ReportWrite(m_outageStatusFile, strPath,
+                    MakePathExist(UtilPaths::CfgDir()) && UtilCfgFiles::WriteStatusFile(strPath, baStatus));
 
     const auto *pBuffer = reinterpret_cast<const unsigned char *>(baStatus.constData());
     if (!DecodeStatusBuffer(pBuffer, baStatus.size(), enFamily == FAMILY_KQ, enKQVariant::Service,

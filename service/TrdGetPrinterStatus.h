@@ -6,6 +6,7 @@
 
 #include "PrinterTransport.h"
 #include "SharedPrinterList.h"
+#include "UtilOutage.h"
 #include "UtilThreadBase.h"
 
 class UtilCupsPrinterStates;
@@ -67,4 +68,5 @@ private:
     stPrinterManager m_stCurrentPrinter;
     QByteArray m_baLastReply;
     bool m_bCupsOutage = false;  // the missing listing is logged once per outage
+    UtilOutage m_outageStatusFile;
 };

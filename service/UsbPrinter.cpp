@@ -12,6 +12,7 @@
 #include "PrinterModel.h"
 #include "PrinterTransport.h"
 #include "UtilLog.h"
+#include "UtilOutage.h"
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
@@ -35,9 +36,17 @@ libusb_context *SharedContext()
 {
     static std::mutex s_mutex;
     static libusb_context *s_pContext = nullptr;
+    static UtilOutage s_outage;
     std::lock_guard<std::mutex> lock(s_mutex);
-    if (!s_pContext && libusb_init(&s_pContext) < 0)
+    if (s_pContext)
+        return s_pContext;
+    const int iResult = libusb_init(&s_pContext);
+    if (iResult < 0) {
         s_pContext = nullptr;
+        s_outage.Failed("Unable to set up USB access (libusb_init): %s", libusb_strerror(libusb_error(iResult)));
+        return nullptr;
+    }
+    s_outage.Ended();
     return s_pContext;
 }
 
@@ -204,4 +213,18 @@ int CancelPrinterJob(const QString &strPort)
     int iTransferred = 0;
     const int iCode = UsbExchange(strPort, c_stCancelJob, szBuffer, iTransferred);
     return iCode == USB_OK ? iTransferred : iCode;
+}
+
+const char *DescribeUsbResult(int iCode)
+{
+    switch (iCode) {
+    case USB_NO_MODEL: return "no catalogue row for the address, or the reply was rejected";
+    case USB_INIT_FAILED: return "no libusb context";
+    case USB_LIST_FAILED: return "the USB device list could not be read";
+    case USB_DESCRIPTOR_FAILED: return "a descriptor or serial number could not be read";
+    case USB_NO_DEVICE: return "the printer is not attached";
+    case USB_CLAIM_FAILED: return "interface 0 could not be claimed";
+    case USB_EXCEPTION: return "an exception in the USB exchange";
+    default: return libusb_error_name(iCode);
+    }
 }

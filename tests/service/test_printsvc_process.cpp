@@ -3,7 +3,9 @@
 #include <QDateTime>
 #include <QDir>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "TestSupport.h"
@@ -84,4 +86,23 @@ TEST_F(PrintsvcProcess, TerminateAndInterruptStopItCleanly)
 TEST_F(PrintsvcProcess, LogStaysOffUnlessAskedFor)
 {
     EXPECT_FALSE(QDir(m_root.Path() + "/log").exists());
+}
+
+// With its log off, the service still tells the journal that it cannot publish: once
+// per outage, however many passes fail.
+TEST_F(PrintsvcProcess, UnwritableCfgIsReportedOnStderrOncePerOutage)
+{
+    const QString strCfg = QDir::cleanPath(m_root.Cfg());
+    ASSERT_TRUE(QDir(strCfg).removeRecursively());
+    ASSERT_TRUE(WriteWholeFile(strCfg, "not a directory"));
+    std::this_thread::sleep_for(seconds(11));  // two passes or more, each failing
+    ASSERT_TRUE(QFile::remove(strCfg));
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(UtilCfgFiles::HeartbeatPath()); }, seconds(12)));
+    m_service.Signal(SIGTERM);
+    ASSERT_TRUE(m_service.WaitExit(seconds(5)));
+
+    const QByteArray baOutput = m_service.Output();
+    const QByteArray baHeartbeat = "Unable to write \"" + QFile::encodeName(UtilCfgFiles::HeartbeatPath()) + "\": ";
+    EXPECT_EQ(baOutput.count(baHeartbeat), 1) << baOutput.toStdString();
+    EXPECT_TRUE(baOutput.contains(baHeartbeat + QByteArray(std::strerror(ENOTDIR)))) << baOutput.toStdString();
 }
