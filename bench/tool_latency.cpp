@@ -14,9 +14,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "QuarnPrinterToolWidget.h"
 #include "StatusReplyBuilder.h"
 #include "UtilCfgFiles.h"
+#include "tool/QuarnPrinterToolWidget.h"
+
+using namespace tool;
 
 namespace
 {

@@ -3,6 +3,8 @@
 #include "PrinterModel.h"
 #include "UsbPrinter.h"
 
+namespace service
+{
 namespace
 {
 // A network printer goes off-line on the sixth failure in a row.
@@ -46,3 +48,4 @@ const stPrinterTransport &TransportFor(int iConnectType)
 {
     return iConnectType == CONNECT_USB ? c_stUsbTransport : c_stNetworkTransport;
 }
+}  // namespace service

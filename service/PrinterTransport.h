@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace service
+{
 enum enStatusFamily
 {
     FAMILY_STANDARD,
@@ -48,3 +50,4 @@ const char *DescribeUsbResult(int iCode);
 int GetPrinterStatusUDP(const QString &strPort, QByteArray &baStatus);
 int GetPrinterStatusUDP_KQ(const QString &strPort, QByteArray &baStatus);
 int CancelPrinterNetJob(const QString &strPort);
+}  // namespace service

@@ -12,6 +12,8 @@
 #include "UtilOutage.h"
 #include "UtilPaths.h"
 
+namespace service
+{
 namespace
 {
 bool OpenFirstReadable(QFile &file, const QStringList &listPath)
@@ -163,3 +165,4 @@ bool TrdDeviceManage::WriteHeartbeat()
     return UtilCfgFiles::ReportWrite(s_outage, UtilCfgFiles::HeartbeatPath(),
                        UtilCfgFiles::WriteHeartbeat(QDateTime::currentDateTime()));
 }
+}  // namespace service

@@ -10,6 +10,9 @@
 #include "UtilThreadBase.h"
 
 class QThread;
+
+namespace service
+{
 class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
@@ -52,3 +55,4 @@ private:
     SharedPrinterList *m_pListPrinter = nullptr;
     UtilCupsPrinterStates m_printerStates;
 };
+}  // namespace service

@@ -11,6 +11,8 @@
 #include "UtilPaths.h"
 #include "UtilPrinterStatus.h"
 
+namespace service
+{
 namespace
 {
 const char *Utf8(const QString &str, QByteArray &baKeep)
@@ -268,3 +270,4 @@ void TrdGetPrinterStatus::WriteBack()
         list[m_iIndex] = m_stCurrentPrinter;
     });
 }
+}  // namespace service

@@ -12,6 +12,8 @@
 class UtilCupsPrinterStates;
 struct stCupsJob;
 
+namespace service
+{
 // The supervision state of one CUPS job (enJobStatus).
 int JobStatusOf(const stCupsJob &job);
 
@@ -70,3 +72,4 @@ private:
     bool m_bCupsOutage = false;  // the missing listing is logged once per outage
     UtilOutage m_outageStatusFile;
 };
+}  // namespace service

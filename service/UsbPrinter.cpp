@@ -16,6 +16,8 @@
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
+namespace service
+{
 namespace
 {
 constexpr int c_iUsbInterface = 0;
@@ -228,3 +230,4 @@ const char *DescribeUsbResult(int iCode)
     default: return libusb_error_name(iCode);
     }
 }
+}  // namespace service

@@ -7,6 +7,8 @@
 struct libusb_context;
 struct libusb_device_handle;
 
+namespace service
+{
 constexpr int c_iUsbControlTimeoutMs = 2000;
 constexpr int c_iUsbSerialBuffer = 64;
 constexpr int c_iUsbStatusLength = 1024;
@@ -62,3 +64,4 @@ private:
     libusb_device_handle *m_pHandle = nullptr;
     bool m_bClaimed = false;
 };
+}  // namespace service

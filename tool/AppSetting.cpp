@@ -10,6 +10,8 @@
 #include "UtilPrinterText.h"
 #include "ui_AppSetting.h"
 
+namespace tool
+{
 AppSetting::AppSetting(QWidget *parent) : QWidget(parent), ui(new Ui::AppSetting)
 {
     ui->setupUi(this);
@@ -104,3 +106,4 @@ void AppSetting::closeEvent(QCloseEvent *event)
     event->ignore();
     on_pushButtonCancel_clicked();
 }
+}  // namespace tool

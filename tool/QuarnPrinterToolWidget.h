@@ -18,6 +18,10 @@ class QFileSystemWatcher;
 class QMenu;
 class QMessageBox;
 class QThread;
+class TestToolWidget;
+
+namespace tool
+{
 class AppSetting;
 class TrdDeviceManage;
 class TrdGetPrinterStatus;
@@ -45,7 +49,7 @@ QMessageBox *CreateRunningBox();
 class QuarnPrinterToolWidget : public QWidget
 {
     Q_OBJECT
-    friend class TestToolWidget;
+    friend class ::TestToolWidget;
 
 public:
     explicit QuarnPrinterToolWidget(QWidget *parent = nullptr);
@@ -101,3 +105,4 @@ private:
     // Wakes the status readers when the service replaces a file in cfg/.
     QFileSystemWatcher *m_pCfgWatcher = nullptr;
 };
+}  // namespace tool

@@ -3,6 +3,8 @@
 #include "UtilCfgFiles.h"
 #include "UtilLog.h"
 
+namespace tool
+{
 namespace
 {
 // The set counts as unchanged when names and ports match index by index; a new
@@ -67,3 +69,4 @@ QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinte
 {
     return InitPrinterList(listInfo);
 }
+}  // namespace tool

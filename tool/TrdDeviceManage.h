@@ -7,6 +7,8 @@
 #include "SharedPrinterList.h"
 #include "UtilThreadBase.h"
 
+namespace tool
+{
 constexpr int c_iListPassMs = 3000;
 
 class TrdDeviceManage : public UtilThreadBase
@@ -33,3 +35,4 @@ public slots:
 private:
     SharedPrinterList *m_pListPrinter = nullptr;
 };
+}  // namespace tool

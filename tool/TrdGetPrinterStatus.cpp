@@ -11,6 +11,8 @@
 #include "UtilPrinterStatus.h"
 #include "UtilPrinterText.h"
 
+namespace tool
+{
 TrdGetPrinterStatus::TrdGetPrinterStatus(QObject *parent) : UtilThreadBase(parent) {}
 
 void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter)
@@ -136,3 +138,4 @@ int TrdGetPrinterStatus::CheckPrinterStatus_KQ(const unsigned char *buf, unsigne
     return DecodeStatusBuffer(buf, len, true, enKQVariant::Tool, m_stCurrentPrinter.stState) ? STATUS_FILE_DECODED
                                                                                              : STATUS_FILE_FAILED;
 }
+}  // namespace tool

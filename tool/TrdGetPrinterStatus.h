@@ -10,6 +10,8 @@
 #include "UtilCfgFiles.h"
 #include "UtilThreadBase.h"
 
+namespace tool
+{
 constexpr int c_iStatusPassMs = 1000;
 // More consecutive failed reads than this turn the printer off-line.
 constexpr int c_iReadFailLimit = 10;
@@ -67,3 +69,4 @@ private:
     bool m_bWake = false;
     bool m_bWoken = false;
 };
+}  // namespace tool

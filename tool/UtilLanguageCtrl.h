@@ -6,6 +6,8 @@
 
 #include "PrinterEnums.h"
 
+namespace tool
+{
 constexpr int c_iLanguageEnglish = 0;
 constexpr int c_iLanguageChinese = 1;
 constexpr int c_iLanguageCount = 2;
@@ -18,3 +20,4 @@ extern const QString c_strErrorSolutionText[ERR_COUNT][c_iLanguageCount];
 QString StatusText(int iStatus, int iLanguage);
 QString ErrorDescText(int iCode, int iLanguage);
 QString ErrorSolutionText(int iCode, int iLanguage);
+}  // namespace tool

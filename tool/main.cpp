@@ -27,14 +27,14 @@ int main(int argc, char *argv[])
     QTranslator translator;
     InitTranslator(app, translator);
     if (CheckIsRunning()) {
-        QScopedPointer<QMessageBox> pBox(CreateRunningBox());
+        QScopedPointer<QMessageBox> pBox(tool::CreateRunningBox());
         pBox->exec();
         return 0;
     }
     // A tray program lives on with no window shown; only its exit entry ends it.
     QApplication::setQuitOnLastWindowClosed(false);
-    QuarnPrinterToolWidget widget;
-    if (CheckIsHide(argc, argv))
+    tool::QuarnPrinterToolWidget widget;
+    if (tool::CheckIsHide(argc, argv))
         widget.hide();
     else
         widget.show();

@@ -13,6 +13,8 @@
 #include "UtilPrinterStatus.h"
 #include "UtilPrinterText.h"
 
+namespace tool
+{
 namespace
 {
 enum enExitCode
@@ -112,9 +114,11 @@ QString PrinterLine(const stPrinterManager &printer, int iLanguage)
     return listField.join('\t');
 }
 }  // namespace
+}  // namespace tool
 
 int main(int argc, char *argv[])
 {
+    using namespace tool;
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     out.setCodec("UTF-8");

@@ -12,7 +12,9 @@
 #include "SharedPrinterList.h"
 #include "UtilCfgFiles.h"
 #include "UtilPaths.h"
-#include "UtilPrinterText.h"
+#include "tool/UtilPrinterText.h"
+
+using namespace tool;
 
 namespace
 {

@@ -7,10 +7,12 @@
 
 #include <sys/stat.h>
 
-#include "CupsQueues.h"
 #include "TestSupport.h"
-#include "TrdDeviceManage.h"
 #include "UtilCfgFiles.h"
+#include "service/CupsQueues.h"
+#include "service/TrdDeviceManage.h"
+
+using namespace service;
 
 namespace
 {

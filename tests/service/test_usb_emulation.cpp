@@ -14,12 +14,14 @@
 #include <cstring>
 #include <memory>
 
-#include "PrinterTransport.h"
 #include "UsbDeviceEmu.h"
-#include "UsbPrinter.h"
 #include "UsbPrinterEmu.h"
 #include "UsbTestbed.h"
 #include "UtilPrinterStatus.h"
+#include "service/PrinterTransport.h"
+#include "service/UsbPrinter.h"
+
+using namespace service;
 
 namespace
 {

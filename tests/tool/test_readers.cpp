@@ -13,9 +13,11 @@
 #include "StatusReplyBuilder.h"
 #include "TestSupport.h"
 #include "ToolTestSupport.h"
-#include "TrdDeviceManage.h"
-#include "TrdGetPrinterStatus.h"
 #include "UtilCfgFiles.h"
+#include "tool/TrdDeviceManage.h"
+#include "tool/TrdGetPrinterStatus.h"
+
+using namespace tool;
 
 using namespace std::chrono;
 

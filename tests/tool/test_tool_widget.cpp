@@ -15,10 +15,12 @@
 
 #include <memory>
 
-#include "AppSetting.h"
-#include "QuarnPrinterToolWidget.h"
 #include "ToolTestSupport.h"
-#include "TrdGetPrinterStatus.h"
+#include "tool/AppSetting.h"
+#include "tool/QuarnPrinterToolWidget.h"
+#include "tool/TrdGetPrinterStatus.h"
+
+using namespace tool;
 
 namespace
 {
