@@ -92,6 +92,12 @@ TEST_F(ServiceFaults, SchedulerRestartAndRemovedDirectoryAreSurvived)
         },
         seconds(15)));
     EXPECT_TRUE(m_service.Running());
+
+    // The journal heard of the scheduler's outage once, however often it was asked.
+    m_service.Signal(SIGTERM);
+    ASSERT_TRUE(m_service.WaitExit(seconds(10)));
+    const QByteArray baOutput = m_service.Output();
+    EXPECT_EQ(baOutput.count("Unable to reach CUPS at "), 1) << baOutput.toStdString();
 }
 
 TEST_F(ServiceFaults, KilledWhileWritingNeverLeavesATornFile)
