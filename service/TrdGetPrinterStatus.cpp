@@ -177,9 +177,10 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatus
     const bool bExists = QFile::exists(strPath);
     if (enFamily == FAMILY_KQ && m_stCurrentPrinter.stInfo.iConnectType == CONNECT_USB)
         LOG_WRITE("file exists status = %d, fileChanged=%d", bExists, bChanged);
-    if (!strPath.isEmpty() && (bChanged || !bExists))
-        UtilCfgFiles::ReportWrite(m_outageStatusFile, strPath,
-                    MakePathExist(UtilPaths::CfgDir()) && UtilCfgFiles::WriteStatusFile(strPath, baStatus));
+    if (!strPath.isEmpty() && (bChanged || !bExists)) {
+        const bool bWritten = MakePathExist(UtilPaths::CfgDir()) && UtilCfgFiles::WriteStatusFile(strPath, baStatus);
+        UtilCfgFiles::ReportWrite(m_outageStatusFile, strPath, bWritten);
+    }
 
     const auto *pBuffer = reinterpret_cast<const unsigned char *>(baStatus.constData());
     if (!DecodeStatusBuffer(pBuffer, baStatus.size(), enFamily == FAMILY_KQ, enKQVariant::Service,
