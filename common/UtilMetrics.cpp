@@ -6,13 +6,14 @@
 
 #include <functional>
 
-#include "PrinterModel.h"
+#include "PrinterTexts.h"
 
 namespace
 {
 constexpr double c_dMsPerSecond = 1000.0;
 constexpr int c_iTimeDecimals = 3;
 constexpr int c_iRatioDecimals = 4;
+constexpr double c_dPercent = 100.0;
 // The collector runs as its own user, the service as root.
 constexpr QFileDevice::Permissions c_permFile =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
@@ -72,7 +73,7 @@ QList<stLabel> PrinterLabels(const UtilMetrics::stPrinterSample &printer)
 {
     return {{"queue", printer.strQueue},
             {"model", printer.strModel},
-            {"connection", printer.iConnectType == CONNECT_USB ? "usb" : "network"}};
+            {"connection", ConnectionName(printer.iConnectType)}};
 }
 
 // The samples of one family, each printer's in turn; a family without any is left out,
@@ -114,6 +115,14 @@ QByteArray Conditions(const char *szName, const UtilMetrics::stPrinterSample &pr
     return ba;
 }
 
+QList<UtilMetrics::stCondition> ConditionsOf(const QList<enErrorStatus> &listCode)
+{
+    QList<UtilMetrics::stCondition> list;
+    for (enErrorStatus enCode : listCode)
+        list.append({enCode, ErrorDescText(enCode, c_iLanguageEnglish)});
+    return list;
+}
+
 QByteArray StateSamples(const UtilMetrics::stPrinterSample &printer)
 {
     QByteArray ba;
@@ -137,6 +146,21 @@ QByteArray EscapeLabelValue(const QString &strValue)
         ba += c == '\n' ? QByteArray("\\n") : QByteArray(1, c);
     }
     return ba;
+}
+
+stPrinterSample SampleOf(const stPrinterManager &printer, qint64 llLastReplyMs)
+{
+    stPrinterSample sample;
+    sample.strQueue = printer.stInfo.strPrinterName;
+    sample.strModel = printer.stInfo.enType;
+    sample.iConnectType = printer.stInfo.iConnectType;
+    sample.bAnswers = printer.stState.enCurrentStatus != STATUS_OFFLINE;
+    sample.iState = printer.stState.enCurrentStatus;
+    sample.dTonerRatio = qBound(0.0, TonerPercent(printer) / c_dPercent, 1.0);
+    sample.listError = ConditionsOf(printer.stState.listError);
+    sample.listWarning = ConditionsOf(printer.stState.listWarning);
+    sample.llLastReplyMs = llLastReplyMs;
+    return sample;
 }
 
 QByteArray Render(const stSnapshot &snapshot)

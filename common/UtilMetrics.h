@@ -7,7 +7,7 @@
 #include <QList>
 #include <QString>
 
-#include "PrinterEnums.h"
+#include "PrinterModel.h"
 
 namespace UtilMetrics
 {
@@ -42,6 +42,10 @@ struct stSnapshot
     QList<stPrinterSample> listPrinter;
     qint64 llHeartbeatMs = 0;  // 0 when not known
 };
+
+// A printer record as the tray tool shows it, with the texts of the catalogue in English.
+// The record says off-line until the printer answers and again once it stops answering.
+stPrinterSample SampleOf(const stPrinterManager &printer, qint64 llLastReplyMs);
 
 // The whole exposition, UTF-8, one family after the other, ending in a line end.
 QByteArray Render(const stSnapshot &snapshot);

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 
+#include "PrinterMetrics.h"
 #include "SharedPrinterList.h"
 #include "UtilCups.h"
 #include "UtilThreadBase.h"
@@ -54,5 +55,6 @@ private:
     QList<QThread *> m_listThread;
     SharedPrinterList *m_pListPrinter = nullptr;
     UtilCupsPrinterStates m_printerStates;
+    PrinterMetrics m_metrics;
 };
 }  // namespace service
