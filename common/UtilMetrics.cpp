@@ -76,10 +76,10 @@ QList<stLabel> PrinterLabels(const UtilMetrics::stPrinterSample &printer)
             {"connection", ConnectionName(printer.iConnectType)}};
 }
 
-// The samples of one family, each printer's in turn; a family without any is left out,
-// and every family appears once, as the format requires.
 using SampleWriter = std::function<QByteArray(const UtilMetrics::stPrinterSample &)>;
 
+// Every family appears once, its samples together, as the format requires; one without
+// samples is left out.
 QByteArray Family(const stFamily &family, const QByteArray &baSamples)
 {
     if (baSamples.isEmpty())

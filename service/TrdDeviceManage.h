@@ -1,5 +1,5 @@
 // The service's device manager: every pass rescans CUPS, keeps the shared printer
-// list in step, publishes the list file and the heartbeat, and starts pollers.
+// list in step, publishes the list file, the heartbeat and the metrics, and starts pollers.
 #pragma once
 
 #include <QList>
