@@ -265,5 +265,22 @@ TEST_F(MetricsE2E, NoDirectoryMeansNoFileAndNoComplaint)
     service.Signal(SIGTERM);
     ASSERT_TRUE(service.WaitExit(seconds(10)));
     EXPECT_FALSE(QFileInfo::exists(MetricsDir()));
-    EXPECT_EQ(service.Output(), QByteArray()) << "nothing to complain about";
+    const QByteArray baOutput = service.Output();
+    EXPECT_FALSE(baOutput.contains(QFile::encodeName(MetricsDir()))) << baOutput.toStdString();
+    EXPECT_FALSE(baOutput.contains("Unable")) << baOutput.toStdString();
+}
+
+TEST_F(MetricsE2E, FileThatCannotBeWrittenIsReportedOnce)
+{
+    // A directory in the file's place: the rename fails, even for root.
+    ASSERT_TRUE(QDir(MetricsDir()).mkdir("ostrel-printers.prom"));
+    ASSERT_TRUE(m_cups.AddQueue("Office", "socket://127.0.0.65:9100", "OSTREL VX3310 Pro"));
+    ChildProcess service;
+    ASSERT_TRUE(service.Start(PRINTSVC_PATH, {}, Env()));
+    EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(10)));
+    service.Signal(SIGTERM);
+    ASSERT_TRUE(service.WaitExit(seconds(10)));
+    const QByteArray baOutput = service.Output();
+    EXPECT_EQ(baOutput.count("Unable to write \"" + QFile::encodeName(MetricsDir()) + "/ostrel-printers.prom\": "), 1)
+        << baOutput.toStdString();
 }
