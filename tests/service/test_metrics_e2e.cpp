@@ -150,6 +150,19 @@ protected:
                QFile::copy(m_cups.PpdPath(strPlain), strPpdDir + QString::fromUtf8(c_szHostileQueue) + ".ppd");
     }
 
+    // What printsvc says over its first pass, which publishes the printers (twice: the
+    // heartbeat, then the new set), or would.
+    QByteArray FirstPassOutput()
+    {
+        ChildProcess service;
+        if (!service.Start(PRINTSVC_PATH, {}, Env()))
+            return "printsvc did not start";
+        EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(10)));
+        service.Signal(SIGTERM);
+        EXPECT_TRUE(service.WaitExit(seconds(10)));
+        return service.Output();
+    }
+
     QByteArray Printstat(const QStringList &listArgs)
     {
         ChildProcess process;
@@ -258,14 +271,8 @@ TEST_F(MetricsE2E, NoDirectoryMeansNoFileAndNoComplaint)
 {
     ASSERT_TRUE(QDir(MetricsDir()).removeRecursively());
     ASSERT_TRUE(m_cups.AddQueue("Office", "socket://127.0.0.64:9100", "OSTREL VX3310 Pro"));
-    ChildProcess service;
-    ASSERT_TRUE(service.Start(PRINTSVC_PATH, {}, Env()));
-    // The first pass publishes the printers, or would.
-    EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(10)));
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.WaitExit(seconds(10)));
+    const QByteArray baOutput = FirstPassOutput();
     EXPECT_FALSE(QFileInfo::exists(MetricsDir()));
-    const QByteArray baOutput = service.Output();
     EXPECT_FALSE(baOutput.contains(QFile::encodeName(MetricsDir()))) << baOutput.toStdString();
     EXPECT_FALSE(baOutput.contains("Unable")) << baOutput.toStdString();
 }
@@ -275,12 +282,7 @@ TEST_F(MetricsE2E, FileThatCannotBeWrittenIsReportedOnce)
     // A directory in the file's place: the rename fails, even for root.
     ASSERT_TRUE(QDir(MetricsDir()).mkdir("ostrel-printers.prom"));
     ASSERT_TRUE(m_cups.AddQueue("Office", "socket://127.0.0.65:9100", "OSTREL VX3310 Pro"));
-    ChildProcess service;
-    ASSERT_TRUE(service.Start(PRINTSVC_PATH, {}, Env()));
-    EXPECT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("printerlist.ini")); }, seconds(10)));
-    service.Signal(SIGTERM);
-    ASSERT_TRUE(service.WaitExit(seconds(10)));
-    const QByteArray baOutput = service.Output();
+    const QByteArray baOutput = FirstPassOutput();
     EXPECT_EQ(baOutput.count("Unable to write \"" + QFile::encodeName(MetricsDir()) + "/ostrel-printers.prom\": "), 1)
         << baOutput.toStdString();
 }
