@@ -1,5 +1,10 @@
 #include "PrinterModel.h"
 
+namespace
+{
+constexpr double c_dStandardTonerUnit = 100.0;  // hundredths of a percent
+}  // namespace
+
 const stModelInfo *FindModelByPort(const QString &strPort)
 {
     for (const stModelInfo &row : c_stModelInfoList) {
@@ -25,4 +30,22 @@ bool isKQPrinterModel(const QString &strModel)
             return true;
     }
     return false;
+}
+
+bool IsKQFamily(const stPrinterInfo &info)
+{
+    if (!info.enType.isEmpty())
+        return isKQPrinterModel(info.enType);
+    return isKQPrinterModel(info.strPrinterName);
+}
+
+double TonerPercent(const stPrinterManager &printer)
+{
+    const double dValue = double(printer.stState.dwRemainingToner);
+    return IsKQFamily(printer.stInfo) ? dValue : dValue / c_dStandardTonerUnit;
+}
+
+const char *ConnectionName(int iConnectType)
+{
+    return iConnectType == CONNECT_USB ? "usb" : "network";
 }

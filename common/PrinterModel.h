@@ -98,3 +98,11 @@ const stModelInfo *FindModelByPort(const QString &strPort);
 // Catalogue row whose model name equals a PPD *ModelName, letter case ignored.
 const stModelInfo *FindModelByName(const QString &strModelName);
 bool isKQPrinterModel(const QString &strModel);
+
+// The family whose replies are NPA record lists. The list file's "Model" decides,
+// as it decided the reply layout in the service; the queue name only without it.
+bool IsKQFamily(const stPrinterInfo &info);
+// Toner left in percent: the KQ family reports whole percent, the others hundredths.
+double TonerPercent(const stPrinterManager &printer);
+// "usb" or "network", for machine-read output.
+const char *ConnectionName(int iConnectType);

@@ -11,6 +11,7 @@ packages=(
   clang
   xvfb x11-utils xdotool imagemagick trayer dbus python3-dbusmock fonts-wqy-zenhei qttranslations5-l10n
   systemd dpkg-dev desktop-file-utils procps
+  prometheus-node-exporter prometheus
 )
 
 missing=()

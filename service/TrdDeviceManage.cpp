@@ -52,6 +52,7 @@ void TrdDeviceManage::SlotThreadQuit()
 bool TrdDeviceManage::RunPass(bool bFirst)
 {
     WriteHeartbeat();
+    m_metrics.Beat();
     const QList<stPrinterInfo> listInfo = GetPrinterInfo(true);
     LOG_WRITE("printer num:%d", listInfo.size());
     bool bChanged = bFirst;
@@ -59,6 +60,7 @@ bool TrdDeviceManage::RunPass(bool bFirst)
         CreatePollers(listInfo.size());
         RemoveStaleStatusFiles(listInfo);
         m_pListPrinter->Replace(GetInitPrinterList(listInfo));
+        m_metrics.SetPrinters(listInfo);
         bChanged = true;
     }
     SavePrinterInfo(listInfo, bChanged);
@@ -94,7 +96,7 @@ void TrdDeviceManage::CreatePollers(int iCount)
         auto *pThread = new QThread;
         pPoller->moveToThread(pThread);
         pThread->start(QThread::InheritPriority);
-        pPoller->Init(i, m_pListPrinter, &m_printerStates);
+        pPoller->Init(i, m_pListPrinter, &m_printerStates, &m_metrics);
         connect(this, &TrdDeviceManage::SgnStatusThreadStart, pPoller, &TrdGetPrinterStatus::SlotTaskStart);
         connect(this, &TrdDeviceManage::SgnThreadQuit, pPoller, &TrdGetPrinterStatus::SlotThreadQuit);
         m_listPoller.append(pPoller);

@@ -1,10 +1,11 @@
 // The service's device manager: every pass rescans CUPS, keeps the shared printer
-// list in step, publishes the list file and the heartbeat, and starts pollers.
+// list in step, publishes the list file, the heartbeat and the metrics, and starts pollers.
 #pragma once
 
 #include <QList>
 #include <QString>
 
+#include "PrinterMetrics.h"
 #include "SharedPrinterList.h"
 #include "UtilCups.h"
 #include "UtilThreadBase.h"
@@ -54,5 +55,6 @@ private:
     QList<QThread *> m_listThread;
     SharedPrinterList *m_pListPrinter = nullptr;
     UtilCupsPrinterStates m_printerStates;
+    PrinterMetrics m_metrics;
 };
 }  // namespace service

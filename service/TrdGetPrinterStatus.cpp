@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "PrinterMetrics.h"
 #include "UtilCfgFiles.h"
 #include "UtilCups.h"
 #include "UtilLog.h"
@@ -24,11 +25,13 @@ const char *Utf8(const QString &str, QByteArray &baKeep)
 
 TrdGetPrinterStatus::TrdGetPrinterStatus(QObject *parent) : UtilThreadBase(parent) {}
 
-void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates)
+void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates,
+                               PrinterMetrics *pMetrics)
 {
     m_iIndex = iIndex;
     m_pListPrinter = pListPrinter;
     m_pPrinterStates = pPrinterStates;
+    m_pMetrics = pMetrics;
 }
 
 // A ready network printer whose queue just went idle is not polled, but a job it
@@ -160,6 +163,8 @@ void TrdGetPrinterStatus::ApplyOfflineRule()
     st.listError.clear();
     st.listWarning.clear();
     st.iFailCount = 0;
+    if (m_pMetrics)
+        m_pMetrics->Offline(m_stCurrentPrinter.stInfo);
 }
 
 bool TrdGetPrinterStatus::CheckRecvBufChange(const QByteArray &baReply)
@@ -186,6 +191,8 @@ int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatus
     if (!DecodeStatusBuffer(pBuffer, baStatus.size(), enFamily == FAMILY_KQ, enKQVariant::Service,
                             m_stCurrentPrinter.stState))
         return QUERY_BAD_ADDRESS;
+    if (m_pMetrics)
+        m_pMetrics->Answered(m_stCurrentPrinter.stInfo, baStatus, enFamily == FAMILY_KQ);
     return QUERY_OK;
 }
 

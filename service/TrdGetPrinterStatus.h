@@ -14,6 +14,8 @@ struct stCupsJob;
 
 namespace service
 {
+class PrinterMetrics;
+
 // The supervision state of one CUPS job (enJobStatus).
 int JobStatusOf(const stCupsJob &job);
 
@@ -31,7 +33,8 @@ class TrdGetPrinterStatus : public UtilThreadBase
 
 public:
     explicit TrdGetPrinterStatus(QObject *parent = nullptr);
-    void Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates);
+    void Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates,
+              PrinterMetrics *pMetrics = nullptr);
 
     // Takes this worker's element of the shared list as its working copy.
     bool CopyOutCurrent();
@@ -67,6 +70,7 @@ private:
     int m_iIndex = -1;
     SharedPrinterList *m_pListPrinter = nullptr;
     UtilCupsPrinterStates *m_pPrinterStates = nullptr;
+    PrinterMetrics *m_pMetrics = nullptr;
     stPrinterManager m_stCurrentPrinter;
     QByteArray m_baLastReply;
     bool m_bCupsOutage = false;  // the missing listing is logged once per outage

@@ -1,21 +1,13 @@
-// Every text the tool and printstat show, in English and Chinese: the printer
-// texts indexed by the decoded state and condition values, and the programs' own.
+// Every text the tool and printstat show, in English and Chinese: the printer texts
+// of the shared catalogue and the programs' own.
 #pragma once
 
 #include <QString>
 
-#include "PrinterEnums.h"
+#include "PrinterTexts.h"
 
 namespace tool
 {
-constexpr int c_iLanguageEnglish = 0;
-constexpr int c_iLanguageChinese = 1;
-constexpr int c_iLanguageCount = 2;
-
-extern const QString c_strStatusLanguageText[STATUS_COUNT][c_iLanguageCount];
-extern const QString c_strErrorDescText[ERR_COUNT][c_iLanguageCount];
-extern const QString c_strErrorSolutionText[ERR_COUNT][c_iLanguageCount];
-
 enum enToolText
 {
     TEXT_APP_TITLE,
@@ -39,9 +31,6 @@ enum enToolText
 
 extern const QString c_strToolText[TEXT_COUNT][c_iLanguageCount];
 
-// Look-ups that stay inside the tables for any value and language.
-QString StatusText(int iStatus, int iLanguage);
-QString ErrorDescText(int iCode, int iLanguage);
-QString ErrorSolutionText(int iCode, int iLanguage);
+// A look-up that stays inside the table for any value and language.
 QString ToolText(enToolText enText, int iLanguage);
 }  // namespace tool

@@ -4,29 +4,11 @@
 
 namespace tool
 {
-namespace
-{
-constexpr double c_dStandardTonerUnit = 100.0;  // hundredths of a percent
-}  // namespace
-
-bool IsKQFamily(const stPrinterInfo &info)
-{
-    if (!info.enType.isEmpty())
-        return isKQPrinterModel(info.enType);
-    return isKQPrinterModel(info.strPrinterName);
-}
-
 QString ConnectionText(const stPrinterInfo &info, int iLanguage)
 {
     if (info.iConnectType == CONNECT_USB)
         return ToolText(TEXT_CONNECT_USB, iLanguage);
     return ToolText(TEXT_CONNECT_NETWORK, iLanguage) + "(" + info.strPort + ")";
-}
-
-double TonerPercent(const stPrinterManager &printer)
-{
-    const double dValue = double(printer.stState.dwRemainingToner);
-    return IsKQFamily(printer.stInfo) ? dValue : dValue / c_dStandardTonerUnit;
 }
 
 QString TonerText(const stPrinterManager &printer)

@@ -1,6 +1,6 @@
-// How one printer record reads to the user: the table's cells, the tray
-// notification and the printer family that decides the toner scale. The window
-// and printstat both use these, so a row says the same thing everywhere.
+// How one printer record reads to the user: the table's cells and the tray
+// notification. The window and printstat both use these, so a row says the same
+// thing everywhere.
 #pragma once
 
 #include <QString>
@@ -14,13 +14,7 @@ namespace tool
 constexpr int c_iBaseDesktopWidth = 1920;
 constexpr int c_iNoticeMs = 3000;
 
-// The family whose replies are NPA record lists. The list file's "Model" decides,
-// as it decided the reply layout in the service; the queue name only without it.
-bool IsKQFamily(const stPrinterInfo &info);
-
 QString ConnectionText(const stPrinterInfo &info, int iLanguage);
-// Toner left in percent: the KQ family reports whole percent, the others hundredths.
-double TonerPercent(const stPrinterManager &printer);
 QString TonerText(const stPrinterManager &printer);
 // The state, or the first error; while printing, the first warning in brackets.
 QString StateCellText(const stPrinterState &state, int iLanguage);

@@ -17,7 +17,7 @@ namespace
 // Qt's built-in texts are the English ones.
 void InitTranslator(QApplication &app, QTranslator &translator, int iLanguage)
 {
-    if (iLanguage != tool::c_iLanguageChinese)
+    if (iLanguage != c_iLanguageChinese)
         return;
     if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
                         QLibraryInfo::location(QLibraryInfo::TranslationsPath)))

@@ -11,6 +11,7 @@
 #include "UtilCfgFiles.h"
 #include "UtilDesktopLocale.h"
 #include "UtilLanguageCtrl.h"
+#include "UtilMetrics.h"
 #include "UtilPrinterStatus.h"
 #include "UtilPrinterText.h"
 
@@ -26,15 +27,17 @@ enum enExitCode
 };
 
 constexpr const char *c_szUsage =
-    "usage: printstat [--json] [--lang zh|en]\n"
+    "usage: printstat [--json | --prometheus] [--lang zh|en]\n"
     "Texts follow the locale (LANGUAGE, LC_ALL, LC_MESSAGES, LANG) unless --lang says otherwise.\n"
     "One line per printer: name, connection, toner, state or first error, warnings.\n"
+    "--prometheus prints the metrics printsvc gives node_exporter, in the Prometheus text format.\n"
     "Exit status 1 when a printer reports an error, 2 on a usage error.\n";
 
 struct stOptions
 {
     bool bHelp = false;
     bool bJson = false;
+    bool bPrometheus = false;
     int iLanguage = DesktopLanguage();
 };
 
@@ -46,6 +49,8 @@ bool ParseOptions(const QStringList &listArg, stOptions &options)
             options.bHelp = true;
         } else if (strArg == "--json") {
             options.bJson = true;
+        } else if (strArg == "--prometheus") {
+            options.bPrometheus = true;
         } else if (strArg == "--lang" && i + 1 < listArg.size()) {
             const QString strLang = listArg.at(++i);
             if (strLang != "zh" && strLang != "en")
@@ -73,6 +78,18 @@ QList<stPrinterManager> ReadPrinters()
     return list;
 }
 
+// Only the service knows when a printer last answered: no such samples here.
+QByteArray PrometheusText(const QList<stPrinterManager> &list)
+{
+    UtilMetrics::stSnapshot snapshot;
+    const QDateTime dtHeartbeat = UtilCfgFiles::ReadHeartbeat();
+    if (dtHeartbeat.isValid())
+        snapshot.llHeartbeatMs = dtHeartbeat.toMSecsSinceEpoch();
+    for (const stPrinterManager &printer : list)
+        snapshot.listPrinter.append(UtilMetrics::SampleOf(printer, 0));
+    return UtilMetrics::Render(snapshot);
+}
+
 bool HasError(const stPrinterState &state)
 {
     return !state.listError.isEmpty() || state.enCurrentStatus == STATUS_ERROR;
@@ -93,7 +110,7 @@ QJsonObject PrinterJson(const stPrinterManager &printer, int iLanguage)
     return QJsonObject{
         {"name", info.strPrinterName},
         {"model", info.enType},
-        {"connection", info.iConnectType == CONNECT_USB ? "usb" : "network"},
+        {"connection", ConnectionName(info.iConnectType)},
         {"port", info.strPort},
         {"toner", TonerPercent(printer)},
         {"state", int(state.enCurrentStatus)},
@@ -125,7 +142,7 @@ int main(int argc, char *argv[])
     QTextStream out(stdout);
     out.setCodec("UTF-8");
     stOptions options;
-    if (!ParseOptions(app.arguments(), options)) {
+    if (!ParseOptions(app.arguments(), options) || (options.bJson && options.bPrometheus)) {
         QTextStream(stderr) << c_szUsage;
         return EXIT_USAGE;
     }
@@ -141,10 +158,12 @@ int main(int argc, char *argv[])
         bError = bError || HasError(printer.stState);
         if (options.bJson)
             array.append(PrinterJson(printer, options.iLanguage));
-        else
+        else if (!options.bPrometheus)
             out << PrinterLine(printer, options.iLanguage) << '\n';
     }
     if (options.bJson)
         out << QJsonDocument(QJsonObject{{"printers", array}}).toJson(QJsonDocument::Indented);
+    if (options.bPrometheus)
+        out << QString::fromUtf8(PrometheusText(list));
     return bError ? EXIT_PRINTER_ERROR : EXIT_ALL_WELL;
 }

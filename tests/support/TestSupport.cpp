@@ -9,18 +9,31 @@
 #include <csignal>
 #include <thread>
 
-TestInstallRoot::TestInstallRoot() : m_baOldPrefix(qgetenv("OSTREL_PREFIX"))
+namespace
+{
+void RestoreEnv(const char *szName, const QByteArray &baOld)
+{
+    if (baOld.isEmpty())
+        qunsetenv(szName);
+    else
+        qputenv(szName, baOld);
+}
+}  // namespace
+
+TestInstallRoot::TestInstallRoot()
+    : m_baOldPrefix(qgetenv("OSTREL_PREFIX")), m_baOldMetricsDir(qgetenv("OSTREL_METRICS_DIR"))
 {
     qputenv("OSTREL_PREFIX", m_dir.path().toLocal8Bit());
+    // A directory that does not exist: a service under test never writes into the
+    // machine's node_exporter directory.
+    qputenv("OSTREL_METRICS_DIR", (m_dir.path() + "/metrics").toLocal8Bit());
 }
 
 TestInstallRoot::~TestInstallRoot()
 {
     ExpectNothingWorldWritable(m_dir.path());
-    if (m_baOldPrefix.isEmpty())
-        qunsetenv("OSTREL_PREFIX");
-    else
-        qputenv("OSTREL_PREFIX", m_baOldPrefix);
+    RestoreEnv("OSTREL_PREFIX", m_baOldPrefix);
+    RestoreEnv("OSTREL_METRICS_DIR", m_baOldMetricsDir);
 }
 
 bool WaitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)
@@ -67,6 +80,13 @@ bool ChildProcess::Start(const QString &strProgram, const QStringList &listArgs,
 bool ChildProcess::WaitExit(std::chrono::milliseconds timeout)
 {
     return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(int(timeout.count()));
+}
+
+bool ChildProcess::Write(const QByteArray &ba)
+{
+    const bool bWritten = m_process.write(ba) == ba.size() && m_process.waitForBytesWritten(5000);
+    m_process.closeWriteChannel();
+    return bWritten;
 }
 
 void ChildProcess::Signal(int iSignal)

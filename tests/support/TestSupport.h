@@ -12,7 +12,8 @@
 #include <chrono>
 #include <functional>
 
-// A private install root; OSTREL_PREFIX points at it for this process and its children.
+// A private install root; OSTREL_PREFIX points at it for this process and its children,
+// OSTREL_METRICS_DIR at a directory in it that a test has to create to get metrics.
 // When it goes, the test fails for every file or directory in it that anyone may write.
 class TestInstallRoot
 {
@@ -25,6 +26,7 @@ public:
 private:
     QTemporaryDir m_dir;
     QByteArray m_baOldPrefix;
+    QByteArray m_baOldMetricsDir;
 };
 
 // Polls until the predicate holds or the time is up; returns the predicate's last value.
@@ -53,7 +55,10 @@ public:
     bool ExitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
     qint64 Pid() const { return m_process.processId(); }
     bool Running() const { return m_process.state() != QProcess::NotRunning; }
+    // Standard output and error, merged.
     QByteArray Output() { return m_process.readAllStandardOutput(); }
+    // Gives the program its whole standard input.
+    bool Write(const QByteArray &ba);
 
 private:
     QProcess m_process;

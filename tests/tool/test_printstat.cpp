@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -107,9 +108,35 @@ TEST_F(Printstat, JsonForScripts)
               QString::fromUtf8("碳粉不足"));
 }
 
+// The service's metrics read from the files: the locale changes no text, an off-line
+// printer has no toner, and only the service knows when a printer last answered.
+TEST_F(Printstat, PrometheusTextFromTheFiles)
+{
+    ASSERT_TRUE(WritePrinterList(m_root.Cfg(), {ToolPrinter("Lab", c_szModelStandard, CONNECT_USB, "OSTREL/VX3010"),
+                                                ToolPrinter("Gone", c_szModelKQ, CONNECT_NETWORK, "127.0.0.3")}));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("Lab.dat"), StandardStatus(c_iRawReady, {}, {c_usTonerLow}, 1250)));
+    ASSERT_TRUE(ReplaceFile(m_root.Cfg("service.hb"), "[2026-12-06 22:38:10.123]"));
+    const stRun run = Run({"--prometheus"});
+    EXPECT_EQ(run.iExit, 0);
+    const QString strLab = "{queue=\"Lab\",model=\"" + QString(c_szModelStandard) + "\",connection=\"usb\"";
+    const QString strGone = "{queue=\"Gone\",model=\"" + QString(c_szModelKQ) + "\",connection=\"network\"";
+    for (const QString &strLine : {"ostrel_printer_up" + strLab + "} 1", "ostrel_printer_up" + strGone + "} 0",
+                                   "ostrel_printer_toner_remaining_ratio" + strLab + "} 0.1250",
+                                   "ostrel_printer_state" + strLab + ",state=\"ready\"} 1",
+                                   "ostrel_printer_state" + strGone + ",state=\"offline\"} 1",
+                                   "ostrel_printer_warning" + strLab + ",code=\"11\",text=\"Toner low\"} 1",
+                                   QString("ostrel_printsvc_heartbeat_timestamp_seconds %1")
+                                       .arg(QDateTime::fromString("2026-12-06 22:38:10.123", "yyyy-MM-dd hh:mm:ss.zzz")
+                                                .toMSecsSinceEpoch() / 1000.0, 0, 'f', 3)})
+        EXPECT_TRUE(run.strOut.split('\n').contains(strLine)) << strLine.toStdString() << "\n" << run.strOut.toStdString();
+    EXPECT_FALSE(run.strOut.contains("ostrel_printer_toner_remaining_ratio" + strGone));
+    EXPECT_FALSE(run.strOut.contains("last_status_reply"));
+}
+
 TEST_F(Printstat, UsageErrors)
 {
-    for (const QStringList &listArgs : {QStringList{"--bogus"}, QStringList{"--lang"}, QStringList{"--lang", "fr"}})
+    for (const QStringList &listArgs : {QStringList{"--bogus"}, QStringList{"--lang"}, QStringList{"--lang", "fr"},
+                                        QStringList{"--json", "--prometheus"}})
         EXPECT_EQ(Run(listArgs).iExit, 2) << listArgs.join(' ').toStdString();
     const stRun run = Run({"--help"});
     EXPECT_EQ(run.iExit, 0);
