@@ -25,24 +25,6 @@ constexpr milliseconds c_stopTimeout{5000};
 // The scheduler's notifier runs as its unprivileged user and has to reach the socket.
 constexpr mode_t c_modeBusDir = 0711;
 
-// A bus of the system type denies what its policy does not allow, replies included
-// (the scheduler then waits for them at start); this one allows every local user
-// everything, as the test's processes belong to root and to the scheduler's user.
-const char c_szConfig[] =
-    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-    "<busconfig>\n"
-    "  <type>system</type>\n"
-    "  <listen>unix:path=%1</listen>\n"
-    "  <auth>EXTERNAL</auth>\n"
-    "  <policy context=\"default\">\n"
-    "    <allow user=\"*\"/>\n"
-    "    <allow own=\"*\"/>\n"
-    "    <allow send_destination=\"*\"/>\n"
-    "    <allow receive_sender=\"*\"/>\n"
-    "  </policy>\n"
-    "</busconfig>\n";
-
 bool SocketAccepts(const QString &strPath)
 {
     sockaddr_un addr {};
@@ -75,14 +57,12 @@ bool PrivateBus::Start()
         return Fail("no temporary directory: " + m_dir.errorString());
     if (::chmod(QFile::encodeName(m_dir.path()).constData(), c_modeBusDir) != 0)
         return Fail("cannot open " + m_dir.path() + " to the scheduler's user");
-    const QString strConfig = m_dir.path() + "/system-bus.conf";
-    if (!WriteWholeFile(strConfig, QString(c_szConfig).arg(Socket()).toUtf8()))
-        return Fail("cannot write " + strConfig);
     const QString strProgram = QStandardPaths::findExecutable("dbus-daemon");
     if (strProgram.isEmpty())
         return Fail("dbus-daemon not found");
     m_process.setProgram(strProgram);
-    m_process.setArguments({"--config-file=" + strConfig, "--nofork", "--nopidfile"});
+    m_process.setArguments({QString("--config-file=") + PRIVATE_BUS_CONFIG, "--address=" + Address(), "--nofork",
+                            "--nopidfile"});
     m_process.setStandardInputFile(QProcess::nullDevice());
     m_process.setStandardOutputFile(m_dir.path() + "/bus.out");
     m_process.setStandardErrorFile(m_dir.path() + "/bus.out");
