@@ -14,6 +14,6 @@ cmake -S "$top" -B "$build" -G Ninja >/dev/null
 cmake --build "$build" -j"$(nproc)" --target scan_bench scan_net_bench QuarnScanDaemon net_scanner_sim >/dev/null
 
 echo "== scan daemon ($(nproc) cores)"
-LD_PRELOAD=libumockdev-preload.so.0 "$build/tests/scan/scan_bench"
+LD_PRELOAD=libumockdev-preload.so.0 "$build/bench/scan_bench"
 echo "== network relay"
-"$build/tests/scan/scan_net_bench"
+"$build/bench/scan_net_bench"

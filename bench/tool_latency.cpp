@@ -6,8 +6,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileSystemWatcher>
-#include <QSaveFile>
-#include <QSettings>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -16,8 +14,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "QuarnPrinterToolWidget.h"
 #include "StatusReplyBuilder.h"
+#include "UtilCfgFiles.h"
+#include "tool/QuarnPrinterToolWidget.h"
+
+using namespace tool;
 
 namespace
 {
@@ -35,30 +36,26 @@ QString PrinterName(int i)
 
 bool WriteList(const QString &strCfg)
 {
-    QSettings settings(strCfg + "printerlist.ini", QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    settings.setValue("Main/Count", c_iPrinters);
+    QList<stPrinterInfo> listInfo;
     for (int i = 0; i < c_iPrinters; ++i) {
-        settings.beginGroup(QString::asprintf("printer_%d", i));
-        settings.setValue("Name", PrinterName(i));
-        settings.setValue("Model", "OSTREL VX3010");
-        settings.setValue("ConnectType", "1");
-        settings.setValue("Port", QString("OSTREL/VX3010?serial=%1").arg(i));
-        settings.setValue("URI", QString("usb://OSTREL/VX3010?serial=%1").arg(i));
-        settings.endGroup();
+        stPrinterInfo info;
+        info.strPrinterName = PrinterName(i);
+        info.enType = "OSTREL VX3010";
+        info.iConnectType = CONNECT_USB;
+        info.strPort = QString("OSTREL/VX3010?serial=%1").arg(i);
+        info.strDeviceURI = "usb://" + info.strPort;
+        listInfo.append(info);
     }
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return UtilCfgFiles::WritePrinterList(listInfo, strCfg + UtilCfgFiles::c_szListFile);
 }
 
 // Replaced by rename, as the service does.
-bool WriteStatus(const QString &strCfg, int iPrinter, unsigned long ulToner)
+bool WriteStatus(int iPrinter, unsigned long ulToner)
 {
     stStandardReply reply;
     reply.listSupply = {SupplyNumber(0x1000, ulToner, 4)};
     const QByteArray ba = BuildStandardReply(reply);
-    QSaveFile file(strCfg + PrinterName(iPrinter) + ".dat");
-    return file.open(QIODevice::WriteOnly) && file.write(ba) == ba.size() && file.commit();
+    return UtilCfgFiles::WriteStatusFile(UtilCfgFiles::StatusFilePath(PrinterName(iPrinter)), ba);
 }
 
 bool WaitCell(QTableWidget *table, int iRow, const QString &strText, int iTimeoutMs)
@@ -75,7 +72,7 @@ bool WaitCell(QTableWidget *table, int iRow, const QString &strText, int iTimeou
 }
 
 // One change per printer in turn; the latency of each in milliseconds.
-std::vector<double> Measure(QTableWidget *table, const QString &strCfg, int iChanges, unsigned long &ulToner)
+std::vector<double> Measure(QTableWidget *table, int iChanges, unsigned long &ulToner)
 {
     std::vector<double> vecMs;
     for (int k = 0; k < iChanges; ++k) {
@@ -84,7 +81,7 @@ std::vector<double> Measure(QTableWidget *table, const QString &strCfg, int iCha
         const QString strExpected = QString::asprintf("%.2f%%", ulToner / 100.0);
         QElapsedTimer timer;
         timer.start();
-        if (!WriteStatus(strCfg, iRow, ulToner) || !WaitCell(table, iRow, strExpected, c_iCellTimeoutMs)) {
+        if (!WriteStatus(iRow, ulToner) || !WaitCell(table, iRow, strExpected, c_iCellTimeoutMs)) {
             std::fprintf(stderr, "change %d did not reach the table\n", k);
             continue;
         }
@@ -118,7 +115,7 @@ int main(int argc, char *argv[])
     if (!QDir().mkpath(strCfg) || !WriteList(strCfg))
         return 1;
     for (int i = 0; i < c_iPrinters; ++i)
-        WriteStatus(strCfg, i, ulToner);
+        WriteStatus(i, ulToner);
 
     QuarnPrinterToolWidget widget;
     auto *table = widget.findChild<QTableWidget *>("tableDeviceManage");
@@ -130,9 +127,9 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    Report("with the cfg/ watch:", Measure(table, strCfg, c_iWatchedChanges, ulToner));
+    Report("with the cfg/ watch:", Measure(table, c_iWatchedChanges, ulToner));
     auto *pWatcher = widget.findChild<QFileSystemWatcher *>();
     pWatcher->removePaths(pWatcher->directories());
-    Report("1000 ms pass alone:", Measure(table, strCfg, c_iFallbackChanges, ulToner));
+    Report("1000 ms pass alone:", Measure(table, c_iFallbackChanges, ulToner));
     return 0;
 }

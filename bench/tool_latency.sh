@@ -37,7 +37,7 @@ env_tool=("${env_display[@]}" XDG_RUNTIME_DIR="$work/run" DBUS_SESSION_BUS_ADDRE
 platform=${env_display[0]#QT_QPA_PLATFORM=}
 
 echo "== latency, $printers printers ($platform)"
-env "${env_tool[@]}" "$build/tool/tool_latency_bench"
+env "${env_tool[@]}" "$build/bench/tool_latency_bench"
 
 {
   echo "[Main]"

@@ -146,6 +146,11 @@ void UtilCupsPrinterStates::RefreshIfStale(std::unique_lock<std::mutex> &lock)
     QHash<QString, int> hashState;
     if (!UtilCups::GetPrinterStates(hashState))
         hashState.clear();
+    // A scheduler that answers "no printers" is reachable; one that cannot be reached is an outage.
+    if (cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE)
+        m_outage.Failed("Unable to reach CUPS at \"%s\": %s", cupsServer(), cupsLastErrorString());
+    else
+        m_outage.Ended();
     lock.lock();
     const bool bBegan = AnyQueueBeganPrinting(m_hashState, hashState);
     m_hashState.swap(hashState);

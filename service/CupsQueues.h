@@ -11,6 +11,8 @@
 
 class QIODevice;
 
+namespace service
+{
 namespace CupsQueues
 {
 // Decides whether a queue's driver is a supported one; stores the model as the PPD writes it.
@@ -23,3 +25,4 @@ bool ParsePpdModelName(QIODevice &file, QString &strModel);
 // Sets connection type, port and URI from a DeviceURI value; false for unusable schemes.
 bool ApplyDeviceUri(const QString &strUri, stPrinterInfo &info);
 }  // namespace CupsQueues
+}  // namespace service

@@ -17,6 +17,8 @@
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
+namespace service
+{
 namespace
 {
 constexpr unsigned short c_usPrinterPort = 9300;
@@ -138,3 +140,4 @@ int CancelPrinterNetJob(const QString &strPort)
     LOG_WRITE("cancel job\n");
     return QUERY_OK;
 }
+}  // namespace service

@@ -5,6 +5,8 @@
 #include <QByteArray>
 #include <QString>
 
+namespace service
+{
 enum enStatusFamily
 {
     FAMILY_STANDARD,
@@ -21,6 +23,8 @@ struct stPrinterTransport
     int (*pfnCancelJob)(const QString &strPort);
     // Whether this failure makes the printer off-line now; may count failures.
     bool (*pfnIsOfflineFailure)(int iCode, int &iFailCount);
+    // What a result code of this transport means: USB and UDP codes share numbers.
+    const char *(*pfnDescribe)(int iCode);
 };
 
 const stPrinterTransport &TransportFor(int iConnectType);
@@ -36,10 +40,14 @@ enum enQueryResult
     QUERY_NO_ANSWER = -5,
 };
 
+const char *DescribeQueryResult(int iCode);
+
 // USB (libusb), codes in UsbPrinter.h.
 int GetPrinterStatusUSB(const QString &strPort, enStatusFamily enFamily, QByteArray &baStatus);
 int CancelPrinterJob(const QString &strPort);
+const char *DescribeUsbResult(int iCode);
 // UDP port 9300.
 int GetPrinterStatusUDP(const QString &strPort, QByteArray &baStatus);
 int GetPrinterStatusUDP_KQ(const QString &strPort, QByteArray &baStatus);
 int CancelPrinterNetJob(const QString &strPort);
+}  // namespace service

@@ -1,24 +1,21 @@
 #include "TrdDeviceManage.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QSaveFile>
-#include <QSettings>
 #include <QSet>
 #include <QThread>
 
-#include <sys/stat.h>
-
 #include "CupsQueues.h"
 #include "TrdGetPrinterStatus.h"
+#include "UtilCfgFiles.h"
 #include "UtilLog.h"
+#include "UtilOutage.h"
 #include "UtilPaths.h"
 
+namespace service
+{
 namespace
 {
-constexpr mode_t c_modePrinterList = 0644;  // every user's tool reads it; only the service writes it
-
 bool OpenFirstReadable(QFile &file, const QStringList &listPath)
 {
     for (const QString &strPath : listPath) {
@@ -108,18 +105,10 @@ void TrdDeviceManage::CreatePollers(int iCount)
 
 void TrdDeviceManage::RemoveStaleStatusFiles(const QList<stPrinterInfo> &listInfo)
 {
-    QDir dir(UtilPaths::CfgDir());
-    if (!dir.exists())
-        return;
     QSet<QString> setKeep;
     for (const stPrinterInfo &info : listInfo)
-        setKeep.insert(info.strPrinterName + ".dat");
-    const QStringList listFile =
-        dir.entryList({"*.dat"}, QDir::Files | QDir::NoSymLinks | QDir::Hidden | QDir::System, QDir::Unsorted);
-    for (const QString &strFile : listFile) {
-        if (!setKeep.contains(strFile))
-            dir.remove(strFile);
-    }
+        setKeep.insert(info.strPrinterName);
+    UtilCfgFiles::RemoveStaleStatusFiles(setKeep);
 }
 
 void TrdDeviceManage::StopAll()
@@ -160,44 +149,20 @@ QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinte
 
 bool TrdDeviceManage::SavePrinterInfo(const QList<stPrinterInfo> &listInfo, bool bForce)
 {
-    const QString strPath = UtilPaths::PrinterListPath();
-    if (!MakePathExist(UtilPaths::CfgDir()))
-        return false;
-    if (!bForce && QFile::exists(strPath)) {
-        ::chmod(QFile::encodeName(strPath).constData(), c_modePrinterList);
-        return true;
-    }
-    {
-        // QSettings replaces the file through a temporary one, so readers never see half of it.
-        QSettings settings(strPath, QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
-        settings.beginGroup("Main");
-        settings.setValue("Count", listInfo.size());
-        settings.endGroup();
-        for (int i = 0; i < listInfo.size(); ++i) {
-            const stPrinterInfo &info = listInfo.at(i);
-            settings.beginGroup(QString::asprintf("printer_%d", i));
-            settings.setValue("Name", info.strPrinterName);
-            settings.setValue("Model", info.enType);
-            settings.setValue("ConnectType", QString::number(info.iConnectType));
-            settings.setValue("Port", info.strPort);
-            settings.setValue("URI", info.strDeviceURI);
-            settings.endGroup();
-        }
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            return false;
-    }
-    return ::chmod(QFile::encodeName(strPath).constData(), c_modePrinterList) == 0;
+    static UtilOutage s_outage;
+    const QString strPath = UtilCfgFiles::PrinterListPath();
+    bool bDone = MakePathExist(UtilPaths::CfgDir());
+    if (bDone && !bForce && QFile::exists(strPath))
+        return UtilCfgFiles::RestrictPrinterList();
+    bDone = bDone && UtilCfgFiles::WritePrinterList(listInfo);
+    return UtilCfgFiles::ReportWrite(s_outage, strPath, bDone);
 }
 
 bool TrdDeviceManage::WriteHeartbeat()
 {
-    const QString strDir = UtilPaths::CfgDir();
-    MakePathExist(strDir);
-    QSaveFile file(strDir + c_szHeartbeatFile);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write(QDateTime::currentDateTime().toString(c_szHeartbeatPattern).toLocal8Bit());
-    return file.commit();
+    static UtilOutage s_outage;
+    MakePathExist(UtilPaths::CfgDir());
+    return UtilCfgFiles::ReportWrite(s_outage, UtilCfgFiles::HeartbeatPath(),
+                       UtilCfgFiles::WriteHeartbeat(QDateTime::currentDateTime()));
 }
+}  // namespace service

@@ -10,11 +10,12 @@
 #include "UtilThreadBase.h"
 
 class QThread;
+
+namespace service
+{
 class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
-constexpr const char *c_szHeartbeatFile = "service.hb";
-constexpr const char *c_szHeartbeatPattern = "[yyyy-MM-dd hh:mm:ss.zzz]";
 
 class TrdDeviceManage : public UtilThreadBase
 {
@@ -54,3 +55,4 @@ private:
     SharedPrinterList *m_pListPrinter = nullptr;
     UtilCupsPrinterStates m_printerStates;
 };
+}  // namespace service

@@ -1,21 +1,20 @@
 #include "TrdGetPrinterStatus.h"
 
 #include <QFile>
-#include <QSaveFile>
 
+#include <cerrno>
+#include <cstring>
+
+#include "UtilCfgFiles.h"
 #include "UtilCups.h"
 #include "UtilLog.h"
 #include "UtilPaths.h"
 #include "UtilPrinterStatus.h"
 
+namespace service
+{
 namespace
 {
-bool WriteStatusFile(const QString &strPath, const QByteArray &baStatus)
-{
-    QSaveFile file(strPath);
-    return file.open(QIODevice::WriteOnly) && file.write(baStatus) == baStatus.size() && file.commit();
-}
-
 const char *Utf8(const QString &str, QByteArray &baKeep)
 {
     baKeep = str.toUtf8();
@@ -141,14 +140,17 @@ void TrdGetPrinterStatus::PollPrinter()
         iCode = CheckPrinterStatus(baStatus, Family());
     if (iCode == QUERY_OK)
         return;
+    const int iErrno = errno;
     LOG_WRITE("connect %s fail, ret = %d", baName.constData(), iCode);
+    LOG_WRITE("%s query of %s failed: %s (last system error: %s)", transport.szName, baName.constData(),
+              transport.pfnDescribe(iCode), std::strerror(iErrno));
     if (transport.pfnIsOfflineFailure(iCode, m_stCurrentPrinter.stState.iFailCount))
         ApplyOfflineRule();
 }
 
 void TrdGetPrinterStatus::ApplyOfflineRule()
 {
-    const QString strPath = UtilPaths::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
+    const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
     if (!strPath.isEmpty())
         QFile::remove(strPath);
     stPrinterState &st = m_stCurrentPrinter.stState;
@@ -170,21 +172,20 @@ bool TrdGetPrinterStatus::CheckRecvBufChange(const QByteArray &baReply)
 
 int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatusFamily enFamily)
 {
-    const QString strPath = UtilPaths::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
+    const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
     const bool bChanged = CheckRecvBufChange(baStatus);
-    if (!strPath.isEmpty() && MakePathExist(UtilPaths::CfgDir()) && (bChanged || !QFile::exists(strPath)))
-        WriteStatusFile(strPath, baStatus);
+    const bool bExists = QFile::exists(strPath);
+    if (enFamily == FAMILY_KQ && m_stCurrentPrinter.stInfo.iConnectType == CONNECT_USB)
+        LOG_WRITE("file exists status = %d, fileChanged=%d", bExists, bChanged);
+    if (!strPath.isEmpty() && (bChanged || !bExists)) {
+        const bool bWritten = MakePathExist(UtilPaths::CfgDir()) && UtilCfgFiles::WriteStatusFile(strPath, baStatus);
+        UtilCfgFiles::ReportWrite(m_outageStatusFile, strPath, bWritten);
+    }
 
-    UtilPrinterStatus status;
     const auto *pBuffer = reinterpret_cast<const unsigned char *>(baStatus.constData());
-    const bool bDecoded = enFamily == FAMILY_KQ ? status.parseRecvBuf_KQ(pBuffer, baStatus.size())
-                                                : status.parseRecvBuf(pBuffer, baStatus.size());
-    if (!bDecoded)
+    if (!DecodeStatusBuffer(pBuffer, baStatus.size(), enFamily == FAMILY_KQ, enKQVariant::Service,
+                            m_stCurrentPrinter.stState))
         return QUERY_BAD_ADDRESS;
-    if (enFamily == FAMILY_KQ)
-        status.ToPrinterState_KQ(m_stCurrentPrinter.stState);
-    else
-        status.ToPrinterState(m_stCurrentPrinter.stState);
     return QUERY_OK;
 }
 
@@ -225,7 +226,10 @@ int TrdGetPrinterStatus::CheckJobStatus()
 
 bool TrdGetPrinterStatus::WasPrinting(const QString &strJobID) const
 {
+    const QByteArray baWanted = strJobID.toUtf8();
     for (const stJobState &job : m_stCurrentPrinter.listJob) {
+        LOG_WRITE("cancle 637 m_stCurrentPrinter.listJob[i].strJobID :%s   stJob.strJobID:%s\n",
+                  job.strJobID.toUtf8().constData(), baWanted.constData());
         if (job.strJobID == strJobID && job.iJobStatus == JOB_PRINTING)
             return true;
     }
@@ -267,3 +271,4 @@ void TrdGetPrinterStatus::WriteBack()
         list[m_iIndex] = m_stCurrentPrinter;
     });
 }
+}  // namespace service

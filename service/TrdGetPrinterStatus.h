@@ -6,11 +6,14 @@
 
 #include "PrinterTransport.h"
 #include "SharedPrinterList.h"
+#include "UtilOutage.h"
 #include "UtilThreadBase.h"
 
 class UtilCupsPrinterStates;
 struct stCupsJob;
 
+namespace service
+{
 // The supervision state of one CUPS job (enJobStatus).
 int JobStatusOf(const stCupsJob &job);
 
@@ -67,4 +70,6 @@ private:
     stPrinterManager m_stCurrentPrinter;
     QByteArray m_baLastReply;
     bool m_bCupsOutage = false;  // the missing listing is logged once per outage
+    UtilOutage m_outageStatusFile;
 };
+}  // namespace service

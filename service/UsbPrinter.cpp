@@ -12,9 +12,12 @@
 #include "PrinterModel.h"
 #include "PrinterTransport.h"
 #include "UtilLog.h"
+#include "UtilOutage.h"
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
+namespace service
+{
 namespace
 {
 constexpr int c_iUsbInterface = 0;
@@ -35,9 +38,17 @@ libusb_context *SharedContext()
 {
     static std::mutex s_mutex;
     static libusb_context *s_pContext = nullptr;
+    static UtilOutage s_outage;
     std::lock_guard<std::mutex> lock(s_mutex);
-    if (!s_pContext && libusb_init(&s_pContext) < 0)
+    if (s_pContext)
+        return s_pContext;
+    const int iResult = libusb_init(&s_pContext);
+    if (iResult < 0) {
         s_pContext = nullptr;
+        s_outage.Failed("Unable to set up USB access (libusb_init): %s", libusb_strerror(libusb_error(iResult)));
+        return nullptr;
+    }
+    s_outage.Ended();
     return s_pContext;
 }
 
@@ -78,8 +89,7 @@ int UsbExchange(const QString &strPort, const stUsbRequest &req, unsigned char *
         iTransferred = session.Control(req, pData);
         return iTransferred < 0 ? LogUsbError(iTransferred) : USB_OK;
     } catch (const std::exception &) {
-        LOG_WRITE("*** error=%s \n", "throw error");
-        return USB_EXCEPTION;
+        return LogUsbError(USB_EXCEPTION);
     }
 }
 }  // namespace
@@ -139,7 +149,9 @@ int UsbPrinterSession::FindDevice(int iVID, int iPID)
         iLast = libusb_open(ppList[i], &pHandle);
         if (iLast < 0)
             continue;
-        if (SerialMatches(pHandle, desc.iSerialNumber)) {
+        QString strSerial;
+        iLast = ReadSerial(pHandle, desc.iSerialNumber, strSerial);
+        if (iLast >= 0 && SerialMatches(strSerial)) {
             m_pHandle = pHandle;
             break;
         }
@@ -151,14 +163,19 @@ int UsbPrinterSession::FindDevice(int iVID, int iPID)
     return iLast < 0 ? USB_DESCRIPTOR_FAILED : USB_NO_DEVICE;
 }
 
-bool UsbPrinterSession::SerialMatches(libusb_device_handle *pHandle, unsigned char ucSerialIndex) const
+// libusb ends the text within the buffer, so the whole buffer leaves room for 63 characters.
+int UsbPrinterSession::ReadSerial(libusb_device_handle *pHandle, unsigned char ucSerialIndex, QString &strSerial)
 {
     unsigned char szSerial[c_iUsbSerialBuffer] = {};
-    const int iLength = libusb_get_string_descriptor_ascii(pHandle, ucSerialIndex, szSerial, sizeof(szSerial) - 1);
-    if (iLength < 0)
-        return false;
+    const int iLength = libusb_get_string_descriptor_ascii(pHandle, ucSerialIndex, szSerial, sizeof(szSerial));
+    if (iLength >= 0)
+        strSerial = QString::fromLatin1(reinterpret_cast<const char *>(szSerial), qMin(iLength, c_iUsbSerialBuffer - 1));
+    return iLength;
+}
+
+bool UsbPrinterSession::SerialMatches(const QString &strDevice) const
+{
     const QString strWanted = SerialOfPort(m_strPort);
-    const QString strDevice = QString::fromLatin1(reinterpret_cast<const char *>(szSerial), iLength);
     return strDevice.left(strWanted.size()).compare(strWanted, Qt::CaseInsensitive) == 0;
 }
 
@@ -199,3 +216,18 @@ int CancelPrinterJob(const QString &strPort)
     const int iCode = UsbExchange(strPort, c_stCancelJob, szBuffer, iTransferred);
     return iCode == USB_OK ? iTransferred : iCode;
 }
+
+const char *DescribeUsbResult(int iCode)
+{
+    switch (iCode) {
+    case USB_NO_MODEL: return "no catalogue row for the address, or the reply was rejected";
+    case USB_INIT_FAILED: return "no libusb context";
+    case USB_LIST_FAILED: return "the USB device list could not be read";
+    case USB_DESCRIPTOR_FAILED: return "a descriptor or serial number could not be read";
+    case USB_NO_DEVICE: return "the printer is not attached";
+    case USB_CLAIM_FAILED: return "interface 0 could not be claimed";
+    case USB_EXCEPTION: return "an exception in the USB exchange";
+    default: return libusb_error_name(iCode);
+    }
+}
+}  // namespace service

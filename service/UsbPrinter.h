@@ -7,6 +7,8 @@
 struct libusb_context;
 struct libusb_device_handle;
 
+namespace service
+{
 constexpr int c_iUsbControlTimeoutMs = 2000;
 constexpr int c_iUsbSerialBuffer = 64;
 constexpr int c_iUsbStatusLength = 1024;
@@ -52,7 +54,9 @@ public:
 
 private:
     int FindDevice(int iVID, int iPID);
-    bool SerialMatches(libusb_device_handle *pHandle, unsigned char ucSerialIndex) const;
+    // The device's serial text; the libusb result (negative on failure).
+    static int ReadSerial(libusb_device_handle *pHandle, unsigned char ucSerialIndex, QString &strSerial);
+    bool SerialMatches(const QString &strDevice) const;
     void ClaimInterface();
 
     QString m_strPort;
@@ -60,3 +64,4 @@ private:
     libusb_device_handle *m_pHandle = nullptr;
     bool m_bClaimed = false;
 };
+}  // namespace service

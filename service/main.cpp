@@ -8,7 +8,7 @@
 
 namespace
 {
-TrdDeviceManage *s_pDeviceManage = nullptr;
+service::TrdDeviceManage *s_pDeviceManage = nullptr;
 
 // Only an atomic store happens here, which is safe inside a signal handler.
 void OnStopSignal(int)
@@ -28,6 +28,7 @@ void InitStopSignals()
 
 void InitLog()
 {
+    SetLogProfile({"log", "log_srv"});
     // Diagnostics stay off unless asked for at start.
     if (qEnvironmentVariableIntValue("OSTREL_LOG") > 0)
         SetLogEnable(true);
@@ -43,7 +44,7 @@ int main(int argc, char *argv[])
     LOG_WRITE("Start service, enable log");
 
     SharedPrinterList listPrinter;
-    TrdDeviceManage deviceManage;
+    service::TrdDeviceManage deviceManage;
     deviceManage.Init(&listPrinter);
     s_pDeviceManage = &deviceManage;
     InitStopSignals();

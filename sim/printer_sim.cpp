@@ -27,15 +27,10 @@
 #include <cstring>
 #include <deque>
 
-#include "ProgramProfile.h"
 #include "SimAddress.h"
 #include "SimProgram.h"
 #include "StatusReplyBuilder.h"
 #include "npa.h"
-
-// The NPA code underneath logs through the shared log, which names its files after the
-// program; the simulator never turns that log on.
-const stProgramProfile c_stProgramProfile = {"log", "log_sim", enKQVariant::Service};
 
 namespace
 {

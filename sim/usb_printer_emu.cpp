@@ -22,14 +22,10 @@
 #include <memory>
 #include <vector>
 
-#include "ProgramProfile.h"
 #include "StatusReplyBuilder.h"
 #include "UsbPrinterEmu.h"
 #include "UsbTestbed.h"
 #include "npa.h"
-
-// The NPA code underneath logs through the shared log, which stays off here.
-const stProgramProfile c_stProgramProfile = {"log", "log_usbemu", enKQVariant::Service};
 
 namespace
 {

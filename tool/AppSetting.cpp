@@ -11,6 +11,8 @@
 #include "UtilPrinterText.h"
 #include "ui_AppSetting.h"
 
+namespace tool
+{
 AppSetting::AppSetting(int iLanguage, QWidget *parent) : QWidget(parent), ui(new Ui::AppSetting)
 {
     ui->setupUi(this);
@@ -105,3 +107,4 @@ void AppSetting::closeEvent(QCloseEvent *event)
     event->ignore();
     on_pushButtonCancel_clicked();
 }
+}  // namespace tool

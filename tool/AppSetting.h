@@ -9,6 +9,8 @@ namespace Ui
 class AppSetting;
 }
 
+namespace tool
+{
 constexpr const char *c_szAutoStartDir = "/opt/apps/ostrel-printer-z907/entries/autostart/";
 constexpr const char *c_szAutoStartEntry = "ostrel-z907-tool-autostart.desktop";
 
@@ -41,3 +43,4 @@ protected:
 private:
     Ui::AppSetting *ui;
 };
+}  // namespace tool

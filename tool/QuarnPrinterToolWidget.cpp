@@ -24,6 +24,15 @@
 #include "UtilPrinterText.h"
 #include "ui_QuarnPrinterToolWidget.h"
 
+// The icon lives in a static library, whose resource initialiser no linker keeps on its
+// own; the initialiser is a global symbol, so it is called from outside any namespace.
+static void InitResource()
+{
+    Q_INIT_RESOURCE(Resource);
+}
+
+namespace tool
+{
 namespace
 {
 constexpr int c_iColumnWidth[COLUMN_COUNT] = {120, 150, 85, 185};
@@ -48,12 +57,6 @@ void SetCell(QTableWidget *table, int iRow, int iColumn, const QString &strText)
     table->setItem(iRow, iColumn, new QTableWidgetItem(strText));
 }
 }  // namespace
-
-// The icon lives in a static library, whose resource initialiser no linker keeps on its own.
-static void InitResource()
-{
-    Q_INIT_RESOURCE(Resource);
-}
 
 bool CheckIsHide(int argc, char **argv)
 {
@@ -369,3 +372,4 @@ void QuarnPrinterToolWidget::DebugOutputPrinterStatus(int index)
 }
 
 void QuarnPrinterToolWidget::CleanTempFile() {}
+}  // namespace tool

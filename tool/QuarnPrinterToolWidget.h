@@ -18,6 +18,10 @@ class QFileSystemWatcher;
 class QMenu;
 class QMessageBox;
 class QThread;
+class TestToolWidget;
+
+namespace tool
+{
 class AppSetting;
 class TrdDeviceManage;
 class TrdGetPrinterStatus;
@@ -44,7 +48,7 @@ QMessageBox *CreateRunningBox(int iLanguage);
 class QuarnPrinterToolWidget : public QWidget
 {
     Q_OBJECT
-    friend class TestToolWidget;
+    friend class ::TestToolWidget;
 
 public:
     explicit QuarnPrinterToolWidget(QWidget *parent = nullptr);
@@ -100,3 +104,4 @@ private:
     // Wakes the status readers when the service replaces a file in cfg/.
     QFileSystemWatcher *m_pCfgWatcher = nullptr;
 };
+}  // namespace tool

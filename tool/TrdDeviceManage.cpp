@@ -1,14 +1,12 @@
 #include "TrdDeviceManage.h"
 
-#include <QFile>
-#include <QSettings>
-
+#include "UtilCfgFiles.h"
 #include "UtilLog.h"
-#include "UtilPaths.h"
 
+namespace tool
+{
 namespace
 {
-
 // The set counts as unchanged when names and ports match index by index; a new
 // model, connection type or URI alone is not a new set.
 bool SameSet(const QList<stPrinterManager> &listOld, const QList<stPrinterInfo> &listNew)
@@ -64,28 +62,11 @@ bool TrdDeviceManage::RunPass()
 
 QList<stPrinterInfo> TrdDeviceManage::GetPrinterInfo(bool)
 {
-    const QString strPath = UtilPaths::PrinterListPath();
-    if (!QFile::exists(strPath))
-        return {};
-    QSettings settings(strPath, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    const int iCount = qBound(0, settings.value("Main/Count").toInt(), c_iMaxListCount);
-    QList<stPrinterInfo> listInfo;
-    for (int i = 0; i < iCount; ++i) {
-        settings.beginGroup(QString::asprintf("printer_%d", i));
-        stPrinterInfo info;
-        info.strPrinterName = settings.value("Name").toString();
-        info.enType = settings.value("Model").toString();
-        info.iConnectType = settings.value("ConnectType").toInt();
-        info.strPort = settings.value("Port").toString();
-        info.strDeviceURI = settings.value("URI").toString();
-        settings.endGroup();
-        listInfo.append(info);
-    }
-    return listInfo;
+    return UtilCfgFiles::ReadPrinterList();
 }
 
 QList<stPrinterManager> TrdDeviceManage::GetInitPrinterList(const QList<stPrinterInfo> &listInfo)
 {
     return InitPrinterList(listInfo);
 }
+}  // namespace tool

@@ -7,9 +7,9 @@
 #include "SharedPrinterList.h"
 #include "UtilThreadBase.h"
 
+namespace tool
+{
 constexpr int c_iListPassMs = 3000;
-// "Count" beyond this is read as this many printers; the file is not trusted further.
-constexpr int c_iMaxListCount = 1024;
 
 class TrdDeviceManage : public UtilThreadBase
 {
@@ -35,3 +35,4 @@ public slots:
 private:
     SharedPrinterList *m_pListPrinter = nullptr;
 };
+}  // namespace tool

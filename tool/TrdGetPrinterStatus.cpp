@@ -1,36 +1,18 @@
 #include "TrdGetPrinterStatus.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QMutexLocker>
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "UtilCups.h"
 #include "UtilLog.h"
-#include "UtilPaths.h"
 #include "UtilPrinterStatus.h"
 #include "UtilPrinterText.h"
 
-namespace
+namespace tool
 {
-stFileStamp StampOf(const QString &strPath)
-{
-    stFileStamp stamp;
-    struct stat st = {};
-    if (strPath.isEmpty() || ::stat(QFile::encodeName(strPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return stamp;
-    stamp.bValid = true;
-    stamp.ino = st.st_ino;
-    stamp.llMtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    stamp.llSize = st.st_size;
-    return stamp;
-}
-}  // namespace
-
 TrdGetPrinterStatus::TrdGetPrinterStatus(QObject *parent) : UtilThreadBase(parent) {}
 
 void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter)
@@ -43,9 +25,9 @@ void TrdGetPrinterStatus::SlotTaskStart()
 {
     if (!EnterTaskOnce())
         return;
-    do {
-        RunPass();
-    } while (!WaitForPass(c_iStatusPassMs));
+    RunPass();
+    while (!WaitForPass(c_iStatusPassMs))
+        RunPass(!WasWoken());
 }
 
 void TrdGetPrinterStatus::SlotThreadQuit()
@@ -70,16 +52,17 @@ bool TrdGetPrinterStatus::WaitForPass(int iMilliseconds)
         const qint64 llSlice = std::min<qint64>(deadline.remainingTime(), c_iSleepSliceMs);
         m_condWake.wait(&m_mutexWake, QDeadlineTimer(llSlice));
     }
+    m_bWoken = m_bWake;
     m_bWake = false;
     return IsQuitRequested();
 }
 
-void TrdGetPrinterStatus::RunPass()
+void TrdGetPrinterStatus::RunPass(bool bTimed)
 {
     if (!m_pListPrinter || !m_pListPrinter->CopyOut(m_iIndex, m_stCurrentPrinter))
         return;
     const bool bForce = m_stCurrentPrinter.stState.enCurrentStatus == STATUS_OFFLINE;
-    if (GetPrinterStatusFile(m_stCurrentPrinter.stInfo, bForce) == STATUS_FILE_FAILED)
+    if (GetPrinterStatusFile(m_stCurrentPrinter.stInfo, bForce) == STATUS_FILE_FAILED && bTimed)
         CountFailure();
     WriteBack();
 }
@@ -126,21 +109,18 @@ void TrdGetPrinterStatus::WriteBack()
 
 int TrdGetPrinterStatus::GetPrinterStatusFile(const stPrinterInfo &info, bool bForce)
 {
-    const QString strPath = UtilPaths::StatusFilePath(info.strPrinterName);
-    const stFileStamp stamp = StampOf(strPath);
+    const QString strPath = UtilCfgFiles::StatusFilePath(info.strPrinterName);
+    const UtilCfgFiles::stFileStamp stamp = UtilCfgFiles::StampOf(strPath);
     if (!stamp.bValid) {
-        m_stStatusFile = stFileStamp();
+        m_stStatusFile = UtilCfgFiles::stFileStamp();
         return STATUS_FILE_FAILED;
     }
     if (!bForce && stamp == m_stStatusFile)
         return STATUS_FILE_UNCHANGED;
     m_stStatusFile = stamp;
 
-    QFile file(strPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return STATUS_FILE_FAILED;
     std::memset(m_bufStatus, 0, sizeof(m_bufStatus));
-    const qint64 llRead = file.read(reinterpret_cast<char *>(m_bufStatus), sizeof(m_bufStatus));
+    const qint64 llRead = UtilCfgFiles::ReadStatusFile(strPath, m_bufStatus, sizeof(m_bufStatus));
     if (llRead < 0)
         return STATUS_FILE_FAILED;
     const unsigned long ulLength = static_cast<unsigned long>(llRead);
@@ -149,18 +129,13 @@ int TrdGetPrinterStatus::GetPrinterStatusFile(const stPrinterInfo &info, bool bF
 
 int TrdGetPrinterStatus::CheckPrinterStatus(const unsigned char *buf, unsigned long len)
 {
-    UtilPrinterStatus status(enKQVariant::Tool);
-    if (!status.parseRecvBuf(buf, len))
-        return STATUS_FILE_FAILED;
-    status.ToPrinterState(m_stCurrentPrinter.stState);
-    return STATUS_FILE_DECODED;
+    return DecodeStatusBuffer(buf, len, false, enKQVariant::Tool, m_stCurrentPrinter.stState) ? STATUS_FILE_DECODED
+                                                                                              : STATUS_FILE_FAILED;
 }
 
 int TrdGetPrinterStatus::CheckPrinterStatus_KQ(const unsigned char *buf, unsigned long len)
 {
-    UtilPrinterStatus status(enKQVariant::Tool);
-    if (!status.parseRecvBuf_KQ(buf, len))
-        return STATUS_FILE_FAILED;
-    status.ToPrinterState_KQ(m_stCurrentPrinter.stState);
-    return STATUS_FILE_DECODED;
+    return DecodeStatusBuffer(buf, len, true, enKQVariant::Tool, m_stCurrentPrinter.stState) ? STATUS_FILE_DECODED
+                                                                                             : STATUS_FILE_FAILED;
 }
+}  // namespace tool

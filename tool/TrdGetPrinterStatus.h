@@ -6,13 +6,13 @@
 #include <QMutex>
 #include <QWaitCondition>
 
-#include <sys/types.h>
-
 #include "SharedPrinterList.h"
+#include "UtilCfgFiles.h"
 #include "UtilThreadBase.h"
 
+namespace tool
+{
 constexpr int c_iStatusPassMs = 1000;
-constexpr int c_iStatusBufferSize = 2048;
 // More consecutive failed reads than this turn the printer off-line.
 constexpr int c_iReadFailLimit = 10;
 
@@ -23,21 +23,6 @@ enum enStatusFileResult
     STATUS_FILE_UNCHANGED = 1,
 };
 
-// What identifies one version of a status file. The service replaces the file by
-// rename, so a new inode marks a new version even within one tick of the file clock.
-struct stFileStamp
-{
-    bool bValid = false;
-    ino_t ino = 0;
-    qint64 llMtimeNs = 0;
-    qint64 llSize = 0;
-
-    bool operator==(const stFileStamp &o) const
-    {
-        return bValid == o.bValid && ino == o.ino && llMtimeNs == o.llMtimeNs && llSize == o.llSize;
-    }
-};
-
 class TrdGetPrinterStatus : public UtilThreadBase
 {
     Q_OBJECT
@@ -46,13 +31,16 @@ public:
     explicit TrdGetPrinterStatus(QObject *parent = nullptr);
     void Init(int iIndex, SharedPrinterList *pListPrinter);
 
-    // One pass over the status file; updates the list entry and may emit.
-    void RunPass();
+    // One pass over the status file; updates the list entry and may emit. Only timed
+    // passes count a missing file towards off-line: a wake-up can come any moment.
+    void RunPass(bool bTimed = true);
     int GetPrinterStatusFile(const stPrinterInfo &info, bool bForce);
     int CheckPrinterStatus(const unsigned char *buf, unsigned long len);
     int CheckPrinterStatus_KQ(const unsigned char *buf, unsigned long len);
     // Sleeps until the pass is due or a wake-up arrives; true when asked to quit.
     bool WaitForPass(int iMilliseconds);
+    // Whether the last wait ended by a wake-up rather than by its time.
+    bool WasWoken() const { return m_bWoken; }
 
     const stPrinterManager &CurrentPrinter() const { return m_stCurrentPrinter; }
 
@@ -73,10 +61,12 @@ private:
     int m_iIndex = -1;
     SharedPrinterList *m_pListPrinter = nullptr;
     stPrinterManager m_stCurrentPrinter;
-    unsigned char m_bufStatus[c_iStatusBufferSize] = {};
-    stFileStamp m_stStatusFile;
+    unsigned char m_bufStatus[UtilCfgFiles::c_iStatusFileMax] = {};
+    UtilCfgFiles::stFileStamp m_stStatusFile;
 
     QMutex m_mutexWake;
     QWaitCondition m_condWake;
     bool m_bWake = false;
+    bool m_bWoken = false;
 };
+}  // namespace tool

@@ -21,7 +21,10 @@ QByteArray FirstLocale()
 }
 }  // namespace
 
+namespace tool
+{
 int DesktopLanguage()
 {
     return FirstLocale().startsWith("zh") ? c_iLanguageChinese : c_iLanguageEnglish;
 }
+}  // namespace tool

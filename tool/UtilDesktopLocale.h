@@ -4,4 +4,7 @@
 
 // c_iLanguageChinese for a "zh" locale, c_iLanguageEnglish for any other or none.
 // LANGUAGE's first entry decides where it is set, then LC_ALL, LC_MESSAGES, LANG.
+namespace tool
+{
 int DesktopLanguage();
+}  // namespace tool

@@ -1,5 +1,7 @@
 #include "UtilLanguageCtrl.h"
 
+namespace tool
+{
 // Values 4 and 42 carry the same texts, as do the Chinese descriptions of 11 and 14:
 // the printers report these conditions under two codes each.
 const QString c_strStatusLanguageText[STATUS_COUNT][c_iLanguageCount] = {
@@ -173,3 +175,4 @@ QString ToolText(enToolText enText, int iLanguage)
 {
     return Lookup(c_strToolText, TEXT_COUNT, enText, iLanguage);
 }
+}  // namespace tool

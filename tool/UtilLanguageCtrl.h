@@ -6,6 +6,8 @@
 
 #include "PrinterEnums.h"
 
+namespace tool
+{
 constexpr int c_iLanguageEnglish = 0;
 constexpr int c_iLanguageChinese = 1;
 constexpr int c_iLanguageCount = 2;
@@ -42,3 +44,4 @@ QString StatusText(int iStatus, int iLanguage);
 QString ErrorDescText(int iCode, int iLanguage);
 QString ErrorSolutionText(int iCode, int iLanguage);
 QString ToolText(enToolText enText, int iLanguage);
+}  // namespace tool

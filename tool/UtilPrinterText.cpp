@@ -2,6 +2,8 @@
 
 #include "UtilLanguageCtrl.h"
 
+namespace tool
+{
 namespace
 {
 constexpr double c_dStandardTonerUnit = 100.0;  // hundredths of a percent
@@ -76,3 +78,4 @@ int ScaledLength(int iLength, float fScale)
 {
     return int(iLength * fScale);
 }
+}  // namespace tool

@@ -8,6 +8,8 @@
 
 #include "PrinterModel.h"
 
+namespace tool
+{
 // Desktops wider than this scale the windows by width / c_iBaseDesktopWidth.
 constexpr int c_iBaseDesktopWidth = 1920;
 constexpr int c_iNoticeMs = 3000;
@@ -45,3 +47,4 @@ stNotice NoticeFor(const stPrinterManager &printer, int iLanguage);
 float DesktopScale(int iDesktopWidth);
 // A length times the factor, truncated.
 int ScaledLength(int iLength, float fScale);
+}  // namespace tool

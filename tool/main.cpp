@@ -8,6 +8,7 @@
 #include "QuarnPrinterToolWidget.h"
 #include "UtilDesktopLocale.h"
 #include "UtilLanguageCtrl.h"
+#include "UtilLog.h"
 #include "UtilThreadBase.h"
 
 namespace
@@ -16,7 +17,7 @@ namespace
 // Qt's built-in texts are the English ones.
 void InitTranslator(QApplication &app, QTranslator &translator, int iLanguage)
 {
-    if (iLanguage != c_iLanguageChinese)
+    if (iLanguage != tool::c_iLanguageChinese)
         return;
     if (translator.load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
                         QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
@@ -27,18 +28,19 @@ void InitTranslator(QApplication &app, QTranslator &translator, int iLanguage)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    const int iLanguage = DesktopLanguage();
+    SetLogProfile({"tool", "log_tool"});
+    const int iLanguage = tool::DesktopLanguage();
     QTranslator translator;
     InitTranslator(app, translator, iLanguage);
     if (CheckIsRunning()) {
-        QScopedPointer<QMessageBox> pBox(CreateRunningBox(iLanguage));
+        QScopedPointer<QMessageBox> pBox(tool::CreateRunningBox(iLanguage));
         pBox->exec();
         return 0;
     }
     // A tray program lives on with no window shown; only its exit entry ends it.
     QApplication::setQuitOnLastWindowClosed(false);
-    QuarnPrinterToolWidget widget;
-    if (CheckIsHide(argc, argv))
+    tool::QuarnPrinterToolWidget widget;
+    if (tool::CheckIsHide(argc, argv))
         widget.hide();
     else
         widget.show();

@@ -1,18 +1,21 @@
 // printstat: the printers of the tray tool's table on standard output, for
 // desktops without a tray and for scripts. It reads the same list and status
-// files with the same readers and decoder, and cancels nothing.
+// files through the same file module and decoder as the tool, and cancels nothing.
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 
-#include "TrdDeviceManage.h"
-#include "TrdGetPrinterStatus.h"
+#include "SharedPrinterList.h"
+#include "UtilCfgFiles.h"
 #include "UtilDesktopLocale.h"
 #include "UtilLanguageCtrl.h"
+#include "UtilPrinterStatus.h"
 #include "UtilPrinterText.h"
 
+namespace tool
+{
 namespace
 {
 enum enExitCode
@@ -55,14 +58,17 @@ bool ParseOptions(const QStringList &listArg, stOptions &options)
     return true;
 }
 
-// Each printer's status file read once, as the tool's reader reads it on its first pass.
+// Each printer's status file read once, decoded as the tool decodes it.
 QList<stPrinterManager> ReadPrinters()
 {
-    QList<stPrinterManager> list = TrdDeviceManage::GetInitPrinterList(TrdDeviceManage::GetPrinterInfo(true));
+    QList<stPrinterManager> list = InitPrinterList(UtilCfgFiles::ReadPrinterList());
+    unsigned char szStatus[UtilCfgFiles::c_iStatusFileMax];
     for (stPrinterManager &printer : list) {
-        TrdGetPrinterStatus reader;
-        if (reader.GetPrinterStatusFile(printer.stInfo, true) == STATUS_FILE_DECODED)
-            printer.stState = reader.CurrentPrinter().stState;
+        const qint64 llRead = UtilCfgFiles::ReadStatusFile(UtilCfgFiles::StatusFilePath(printer.stInfo.strPrinterName),
+                                                           szStatus, sizeof(szStatus));
+        if (llRead >= 0)
+            DecodeStatusBuffer(szStatus, static_cast<unsigned long>(llRead), IsKQFamily(printer.stInfo),
+                               enKQVariant::Tool, printer.stState);
     }
     return list;
 }
@@ -110,9 +116,11 @@ QString PrinterLine(const stPrinterManager &printer, int iLanguage)
     return listField.join('\t');
 }
 }  // namespace
+}  // namespace tool
 
 int main(int argc, char *argv[])
 {
+    using namespace tool;
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     out.setCodec("UTF-8");

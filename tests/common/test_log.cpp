@@ -12,6 +12,14 @@
 
 namespace
 {
+// The tests' own log files, apart from any program's.
+class LogProfileEnvironment : public ::testing::Environment
+{
+public:
+    void SetUp() override { SetLogProfile({"log", "log_test"}); }
+};
+::testing::Environment *const s_pLogProfile = ::testing::AddGlobalTestEnvironment(new LogProfileEnvironment);
+
 QStringList LogFiles(const TestInstallRoot &root)
 {
     return QDir(root.Path() + "/log").entryList({"log_test_*.log"}, QDir::Files, QDir::Name);

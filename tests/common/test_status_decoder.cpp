@@ -48,7 +48,7 @@ UtilPrinterStatus DecodeKQ(const QList<stKQRecord> &listRecord, enKQVariant vari
 TEST(StandardDecoder, FullReplyFillsEveryValue)
 {
     const QByteArray ba = BuildStandardReply(FullStandardReply());
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     ASSERT_TRUE(status.parseRecvBuf(Bytes(ba), ba.size()));
 
     stPrinterState st;
@@ -78,10 +78,10 @@ TEST(StandardDecoder, EveryTruncationFailsAndTheWholeReplySucceeds)
 {
     const QByteArray ba = BuildStandardReply(FullStandardReply());
     for (int n = 0; n < ba.size(); ++n) {
-        UtilPrinterStatus status;
+        UtilPrinterStatus status(enKQVariant::Service);
         EXPECT_FALSE(status.parseRecvBuf(Bytes(ba), n)) << "length " << n;
     }
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     EXPECT_TRUE(status.parseRecvBuf(Bytes(ba + "trailing"), ba.size() + 8)) << "bytes after the last item are ignored";
 }
 
@@ -92,7 +92,7 @@ TEST(StandardDecoder, EmptyListsAndNoSuppliesSucceed)
     r.baProduct.clear();
     r.baSerial.clear();
     const QByteArray ba = BuildStandardReply(r);
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     ASSERT_TRUE(status.parseRecvBuf(Bytes(ba), ba.size()));
     stPrinterState st;
     status.ToPrinterState(st);
@@ -108,7 +108,7 @@ TEST(StandardDecoder, SupplyItemsOverwriteAndLeaveOthersAlone)
     r.listSupply = {SupplyNumber(0x1003, 1, 2), {0x1003, QByteArray("\x01\x2C", 2)}, {0x1000, QByteArray()},
                     {0x1001, QByteArray("\x09\x01\x02\x03\x04", 5)}};
     const QByteArray ba = BuildStandardReply(r);
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     ASSERT_TRUE(status.parseRecvBuf(Bytes(ba), ba.size()));
     EXPECT_EQ(status.m_ulNumberOfPages, 300u);
     EXPECT_EQ(status.m_ulNumberOfPrint, 0u);
@@ -124,7 +124,7 @@ TEST(StandardDecoder, OverlongFieldsAreCutToCapacityAndLaterFieldsStayAligned)
     r.listSupply = {{0x0000, QByteArray(200, 'S')}, SupplyNumber(0x1000, 55, 1)};
     r.ucStatus = 3;
     const QByteArray ba = BuildStandardReply(r);
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     ASSERT_TRUE(status.parseRecvBuf(Bytes(ba), ba.size()));
     EXPECT_EQ(status.m_strVender.size(), c_iTextCapacityLong - 1);
     EXPECT_EQ(status.m_strProduct, "VX3010");
@@ -139,7 +139,7 @@ TEST(StandardDecoder, TextsEndAtTheirFirstNul)
     stStandardReply r;
     r.baSerial = QByteArray("AB\0CD", 5);
     const QByteArray ba = BuildStandardReply(r);
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     ASSERT_TRUE(status.parseRecvBuf(Bytes(ba), ba.size()));
     EXPECT_EQ(status.m_strSerial, "AB");
     EXPECT_EQ(status.m_strProduct, "VX3010");
@@ -193,18 +193,18 @@ TEST(KQDecoderService, QualifierOfOtherLengthIsSkippedWholeNotReadAsHeaders)
 TEST(KQDecoder, RecordCountZeroShortBufferAndEarlyEnd)
 {
     QByteArray ba = KQStatusBuffer(BuildKQReplyFrame(c_szSN, {{KQState(3)}, 0, 0}));
-    UtilPrinterStatus s0;
+    UtilPrinterStatus s0(enKQVariant::Service);
     EXPECT_TRUE(s0.parseRecvBuf_KQ(Bytes(ba), ba.size()));
     EXPECT_EQ(s0.m_ulStatus, 0u);
 
     for (unsigned long n = 0; n <= 39; ++n) {
-        UtilPrinterStatus s;
+        UtilPrinterStatus s(enKQVariant::Service);
         EXPECT_TRUE(s.parseRecvBuf_KQ(Bytes(ba), n)) << n;
     }
 
     // Five records announced, one present: what was read counts.
     ba = KQStatusBuffer(BuildKQReplyFrame(c_szSN, {{KQState(3)}, 5, 0}));
-    UtilPrinterStatus s1;
+    UtilPrinterStatus s1(enKQVariant::Service);
     EXPECT_TRUE(s1.parseRecvBuf_KQ(Bytes(ba), ba.size()));
     EXPECT_EQ(s1.m_ulStatus, 3u);
 }
@@ -315,7 +315,7 @@ TEST(DecoderHostileInput, RandomBytesNeverReadOutOfBounds)
             ba[36 % std::max(1, ba.size())] = char(rng() % 8);
         // Exact-size heap copies so that AddressSanitizer sees every overread.
         std::vector<unsigned char> buf(ba.begin(), ba.end());
-        UtilPrinterStatus a(enKQVariant::Service), b(enKQVariant::Tool), c;
+        UtilPrinterStatus a(enKQVariant::Service), b(enKQVariant::Tool), c(enKQVariant::Service);
         a.parseRecvBuf_KQ(buf.data(), buf.size());
         b.parseRecvBuf_KQ(buf.data(), buf.size());
         c.parseRecvBuf(buf.data(), buf.size());

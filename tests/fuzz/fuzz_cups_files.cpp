@@ -3,7 +3,9 @@
 
 #include <cstdint>
 
-#include "CupsQueues.h"
+#include "service/CupsQueues.h"
+
+using namespace service;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

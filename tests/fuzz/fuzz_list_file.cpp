@@ -9,9 +9,12 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "TrdDeviceManage.h"
+#include "SharedPrinterList.h"
+#include "UtilCfgFiles.h"
 #include "UtilPaths.h"
-#include "UtilPrinterText.h"
+#include "tool/UtilPrinterText.h"
+
+using namespace tool;
 
 namespace
 {
@@ -34,7 +37,7 @@ QString PrepareRoot()
 void WriteListFile(const std::uint8_t *data, std::size_t size)
 {
     static long s_lStamp = 0;
-    const QByteArray path = QFile::encodeName(UtilPaths::PrinterListPath());
+    const QByteArray path = QFile::encodeName(UtilCfgFiles::PrinterListPath());
     QFile file(QString::fromLocal8Bit(path));
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         std::abort();
@@ -49,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     PrepareRoot();
     WriteListFile(data, size);
-    const QList<stPrinterManager> list = TrdDeviceManage::GetInitPrinterList(TrdDeviceManage::GetPrinterInfo(true));
+    const QList<stPrinterManager> list = InitPrinterList(UtilCfgFiles::ReadPrinterList());
     for (const stPrinterManager &printer : list) {
         IsKQFamily(printer.stInfo);
         ConnectionText(printer.stInfo, 0);

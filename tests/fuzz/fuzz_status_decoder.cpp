@@ -6,7 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    UtilPrinterStatus standard;
+    UtilPrinterStatus standard(enKQVariant::Service);
     if (standard.parseRecvBuf(data, size)) {
         stPrinterState st;
         standard.ToPrinterState(st);

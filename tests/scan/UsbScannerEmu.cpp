@@ -67,6 +67,7 @@ struct stScannerEmuState
     QMap<int, uint8_t> mapFlags;
     uint8_t ucAdfStatus = 2;
     QByteArray baProperties = QByteArray(16, '\0');
+    int iDataShortfall = 0;
     stScanScript stScript;
     std::deque<QByteArray> dequeStale;
     std::deque<QByteArray> dequeOut; // transfers the device has queued for the host
@@ -155,7 +156,8 @@ struct stScannerEmuState
             dequeOut.push_back(dequeStale.front());
             dequeStale.pop_front();
         }
-        dequeOut.push_back(Header(ucClass, ucCode, baData.size(), Flags(ucClass, ucCode), ucReserved) + baData);
+        dequeOut.push_back(Header(ucClass, ucCode, baData.size(), Flags(ucClass, ucCode), ucReserved) +
+                           baData.left(baData.size() - iDataShortfall));
     }
 
     void TakeRequest(const QByteArray &baOut)
@@ -267,6 +269,12 @@ void UsbScannerEmu::SetProperties(const QByteArray &baData16)
 {
     QMutexLocker lock(&m_pState->mutex);
     m_pState->baProperties = baData16;
+}
+
+void UsbScannerEmu::SetDataShortfall(int iBytes)
+{
+    QMutexLocker lock(&m_pState->mutex);
+    m_pState->iDataShortfall = iBytes;
 }
 
 void UsbScannerEmu::PushStale(const QByteArray &baTransfer)

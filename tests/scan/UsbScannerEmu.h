@@ -50,6 +50,8 @@ public:
     void SetFlags(uint8_t ucClass, uint8_t ucCode, uint8_t ucFlags);
     void SetAdfStatus(uint8_t ucStatus);
     void SetProperties(const QByteArray &baData16);
+    // Answers with data lose this many of their last bytes; headers still announce them.
+    void SetDataShortfall(int iBytes);
     // A transfer waiting in the device before whatever it answers next.
     void PushStale(const QByteArray &baTransfer);
 

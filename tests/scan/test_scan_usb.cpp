@@ -25,6 +25,7 @@ constexpr int c_iWaitMs = 10000;
 constexpr int c_iSilenceMs = 300;
 constexpr uint8_t c_ucClassScan = 0x53;
 constexpr uint8_t c_ucCodeStart = 0x01;
+constexpr uint8_t c_ucCodeProperties = 0x03;
 constexpr uint8_t c_ucCodeLock = 0x05;
 constexpr uint8_t c_ucCodeUnlock = 0x06;
 constexpr uint8_t c_ucCodeAbort = 0x0F;
@@ -255,6 +256,25 @@ TEST_F(UsbScan, KQMarkerSwitchesTheFamilyBetweenCommands)
         ASSERT_NE(it, vecEvents.end());
         EXPECT_EQ(it->uLength, c.uReadLength) << c.bKQ;
     }
+}
+
+// A KQ answer is judged by its header's flags: data bytes that arrive short, or not at
+// all within the read's time, do not turn a good answer into busy or an error.
+TEST_F(UsbScan, KQAnswersAreJudgedByTheirFlagsAlone)
+{
+    SetKQ(true);
+    m_pScanner->SetProperties(QByteArray::fromHex("0102010203040000efbeadde34120700"));
+    for (int iShortfall : {4, 16}) {
+        m_pScanner->SetDataShortfall(iShortfall);
+        USBScanDevicePropertiesRes props {};
+        ASSERT_TRUE(m_client.DevProperties(m_iDev, &props));
+        EXPECT_EQ(props.result, SANE_STATUS_GOOD) << iShortfall;
+        EXPECT_EQ(props.st.dataSize, 16) << iShortfall;
+    }
+    m_pScanner->SetFlags(c_ucClassScan, c_ucCodeProperties, c_ucFlagError);
+    USBScanDevicePropertiesRes props {};
+    ASSERT_TRUE(m_client.DevProperties(m_iDev, &props));
+    EXPECT_EQ(props.result, SANE_STATUS_IO_ERROR);
 }
 
 TEST_F(UsbScan, ShortPacketsAreReassembledWithinTheRetryBudget)

@@ -3,14 +3,16 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
-#include <QSettings>
 #include <QThread>
 
 #include <sys/stat.h>
 
-#include "CupsQueues.h"
 #include "TestSupport.h"
-#include "TrdDeviceManage.h"
+#include "UtilCfgFiles.h"
+#include "service/CupsQueues.h"
+#include "service/TrdDeviceManage.h"
+
+using namespace service;
 
 namespace
 {
@@ -150,17 +152,16 @@ TEST(DeviceManagerFiles, PrinterListFileContentAndMode)
     b.strDeviceURI = "socket://127.0.0.2:9100";
     ASSERT_TRUE(TrdDeviceManage::SavePrinterInfo({a, b}, true));
 
-    const QString strPath = install.Cfg("printerlist.ini");
+    const QString strPath = UtilCfgFiles::PrinterListPath();
     struct stat info = {};
     ASSERT_EQ(::stat(QFile::encodeName(strPath).constData(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0644u);
-    QSettings settings(strPath, QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    EXPECT_EQ(settings.value("Main/Count").toInt(), 2);
-    EXPECT_EQ(settings.value("printer_0/Name").toString(), "q>1");
-    EXPECT_EQ(settings.value("printer_0/ConnectType").toString(), "1");
-    EXPECT_EQ(settings.value("printer_1/Port").toString(), "127.0.0.2");
-    EXPECT_EQ(settings.value("printer_1/URI").toString(), "socket://127.0.0.2:9100");
+    const QList<stPrinterInfo> listRead = UtilCfgFiles::ReadPrinterList(strPath);
+    ASSERT_EQ(listRead.size(), 2);
+    EXPECT_EQ(listRead.at(0).strPrinterName, "q>1");
+    EXPECT_EQ(listRead.at(0).iConnectType, CONNECT_USB);
+    EXPECT_EQ(listRead.at(1).strPort, "127.0.0.2");
+    EXPECT_EQ(listRead.at(1).strDeviceURI, "socket://127.0.0.2:9100");
 
     const QDateTime tWritten = QFileInfo(strPath).lastModified();
     QThread::msleep(20);
@@ -169,4 +170,22 @@ TEST(DeviceManagerFiles, PrinterListFileContentAndMode)
     QFile::remove(strPath);
     EXPECT_TRUE(TrdDeviceManage::SavePrinterInfo({a}, false));
     EXPECT_TRUE(QFile::exists(strPath));
+}
+
+// Only regular status files of queues that are gone are removed; whatever else sits in
+// cfg/ under a matching name is not the service's to delete.
+TEST(DeviceManagerFiles, StaleRemovalTakesRegularStatusFilesOnly)
+{
+    TestInstallRoot install;
+    ASSERT_TRUE(QDir().mkpath(install.Cfg()));
+    for (const char *szFile : {"Kept.dat", "Gone.dat", ".hidden.dat", "notes.txt"})
+        ASSERT_TRUE(WriteWholeFile(install.Cfg(szFile), "x"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(install.Cfg("pipe.dat")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(install.Cfg("Kept.dat"), install.Cfg("link.dat")));
+    ASSERT_TRUE(QDir().mkpath(install.Cfg("dir.dat")));
+
+    EXPECT_TRUE(UtilCfgFiles::RemoveStaleStatusFiles({"Kept"}));
+    EXPECT_EQ(QDir(install.Cfg()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                                            QDir::Name),
+              (QStringList{".hidden.dat", "Kept.dat", "dir.dat", "link.dat", "notes.txt", "pipe.dat"}));
 }

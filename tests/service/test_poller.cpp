@@ -7,8 +7,10 @@
 
 #include "StatusReplyBuilder.h"
 #include "TestSupport.h"
-#include "TrdGetPrinterStatus.h"
 #include "UtilCups.h"
+#include "service/TrdGetPrinterStatus.h"
+
+using namespace service;
 
 namespace
 {

@@ -3,10 +3,13 @@
 #include <QDateTime>
 #include <QDir>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <thread>
 
 #include "TestSupport.h"
+#include "UtilCfgFiles.h"
 
 using namespace std::chrono;
 
@@ -28,7 +31,7 @@ protected:
     {
         ASSERT_TRUE(m_cups.isValid());
         ASSERT_TRUE(m_service.Start(PRINTSVC_PATH, {}, ServiceEnv(m_root.Path(), m_cups.path())));
-        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(m_root.Cfg("service.hb")); }, seconds(5)))
+        ASSERT_TRUE(WaitUntil([&] { return QFile::exists(UtilCfgFiles::HeartbeatPath()); }, seconds(5)))
             << m_service.Output().toStdString();
     }
 
@@ -40,13 +43,13 @@ protected:
 
 TEST_F(PrintsvcProcess, HeartbeatIsATimeStampRefreshedEveryPass)
 {
-    const QByteArray first = ReadWholeFile(m_root.Cfg("service.hb"));
-    const QDateTime t = QDateTime::fromString(QString(first), "[yyyy-MM-dd hh:mm:ss.zzz]");
+    const QByteArray first = ReadWholeFile(UtilCfgFiles::HeartbeatPath());
+    const QDateTime t = UtilCfgFiles::ReadHeartbeat();
     ASSERT_TRUE(t.isValid()) << first.toStdString();
     EXPECT_LT(qAbs(t.msecsTo(QDateTime::currentDateTime())), 10000);
     EXPECT_FALSE(first.endsWith('\n'));
 
-    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(m_root.Cfg("service.hb")) != first; }, seconds(12)));
+    EXPECT_TRUE(WaitUntil([&] { return ReadWholeFile(UtilCfgFiles::HeartbeatPath()) != first; }, seconds(12)));
     EXPECT_TRUE(m_service.Running());
 }
 
@@ -83,4 +86,23 @@ TEST_F(PrintsvcProcess, TerminateAndInterruptStopItCleanly)
 TEST_F(PrintsvcProcess, LogStaysOffUnlessAskedFor)
 {
     EXPECT_FALSE(QDir(m_root.Path() + "/log").exists());
+}
+
+// With its log off, the service still tells the journal that it cannot publish: once
+// per outage, however many passes fail.
+TEST_F(PrintsvcProcess, UnwritableCfgIsReportedOnStderrOncePerOutage)
+{
+    const QString strCfg = QDir::cleanPath(m_root.Cfg());
+    ASSERT_TRUE(QDir(strCfg).removeRecursively());
+    ASSERT_TRUE(WriteWholeFile(strCfg, "not a directory"));
+    std::this_thread::sleep_for(seconds(11));  // two passes or more, each failing
+    ASSERT_TRUE(QFile::remove(strCfg));
+    ASSERT_TRUE(WaitUntil([&] { return QFile::exists(UtilCfgFiles::HeartbeatPath()); }, seconds(12)));
+    m_service.Signal(SIGTERM);
+    ASSERT_TRUE(m_service.WaitExit(seconds(5)));
+
+    const QByteArray baOutput = m_service.Output();
+    const QByteArray baHeartbeat = "Unable to write \"" + QFile::encodeName(UtilCfgFiles::HeartbeatPath()) + "\": ";
+    EXPECT_EQ(baOutput.count(baHeartbeat), 1) << baOutput.toStdString();
+    EXPECT_TRUE(baOutput.contains(baHeartbeat + QByteArray(std::strerror(ENOTDIR)))) << baOutput.toStdString();
 }

@@ -4,7 +4,7 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
+#include <QRegularExpression>
 
 #include <chrono>
 #include <csignal>
@@ -19,6 +19,7 @@
 #include "TestSupport.h"
 #include "UsbPrinterEmu.h"
 #include "UsbTestbed.h"
+#include "UtilCfgFiles.h"
 #include "UtilPrinterStatus.h"
 #include "npa.h"
 
@@ -84,11 +85,9 @@ protected:
 
     QStringList ListedNames() const
     {
-        QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
         QStringList list;
-        for (int i = 0; i < settings.value("Main/Count").toInt(); ++i)
-            list.append(settings.value(QString("printer_%1/Name").arg(i)).toString());
+        for (const stPrinterInfo &info : UtilCfgFiles::ReadPrinterList())
+            list.append(info.strPrinterName);
         return list;
     }
 
@@ -159,7 +158,12 @@ TEST_F(ServiceE2E, NetworkPrintersArePublishedPolledAndTakenOffline)
 
     ASSERT_TRUE(WaitUntil([&] { return DatExists("Std>1") && DatExists("a;b|c&"); }, seconds(20))) << Log().toStdString();
     EXPECT_EQ(ListedNames(), (QStringList{"a;b|c&", "Std>1"})) << "in the order of printers.conf";
-    EXPECT_TRUE(QFile::exists(m_root.Cfg("service.hb")));
+    // The published files as a reader that shares no code with the service meets them.
+    EXPECT_EQ(ReadWholeFile(m_root.Cfg("printerlist.ini")).toStdString(),
+              ReadWholeFile(SAMPLE_DIR "/printerlist_two_network.ini").toStdString());
+    EXPECT_TRUE(QRegularExpression("^\\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\]$")
+                    .match(QString::fromLatin1(ReadWholeFile(m_root.Cfg("service.hb"))))
+                    .hasMatch());
 
     // Exact request bytes, and status files holding exactly what the printer answered.
     EXPECT_EQ(standard.Received(PrinterSim::c_szKindStandard).value(0), c_baStandardRequest);
@@ -269,6 +273,7 @@ TEST_F(ServiceE2E, UsbPrintersAnswerByFamilyAndGoOfflineWhenUnplugged)
     EXPECT_EQ(Dat("UsbKQ"), QByteArray(7, '\0') + baKQFrame);
     EXPECT_EQ(Dat("UsbStd"), QByteArray(7, '\0') + baStandard);
     EXPECT_EQ(DecodeFile(Dat("UsbKQ"), true).enCurrentStatus, STATUS_BUSY);
+    EXPECT_TRUE(Log().contains("file exists status = 0, fileChanged=1"));
     EXPECT_GE(kqPrinter.CountControl(0xC1, 0x01, 1024), 1);
     EXPECT_GE(standardPrinter.CountControl(0xA1, 0x33, 1024), 1);
     EXPECT_EQ(other.CountControl(0xC1, 0x01, -1), 0) << "the serial number picks the device";
@@ -341,4 +346,6 @@ TEST_F(ServiceE2E, JobCancelledWhilePrintingReachesTheUsbPrinter)
     EXPECT_TRUE(WaitUntil([&] { return printer.CancelCount() == 1; }, seconds(30))) << Log().toStdString();
     std::this_thread::sleep_for(seconds(2));
     EXPECT_EQ(printer.CancelCount(), 1);
+    const QString strWalk = QString("cancle 637 m_stCurrentPrinter.listJob[i].strJobID :UsbJobs-%1   stJob.strJobID:UsbJobs-%1");
+    EXPECT_TRUE(Log().contains(strWalk.arg(iJob).toUtf8()));
 }

@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 
 #include <chrono>
 #include <csignal>
@@ -15,6 +14,7 @@
 #include "PrivateCups.h"
 #include "StatusReplyBuilder.h"
 #include "TestSupport.h"
+#include "UtilCfgFiles.h"
 #include "UtilPrinterStatus.h"
 
 using namespace std::chrono;
@@ -40,12 +40,12 @@ protected:
     }
 
     bool StartService() { return m_service.Start(PRINTSVC_PATH, {}, ServiceEnv()); }
-    QByteArray Heartbeat() const { return ReadWholeFile(m_root.Cfg("service.hb")); }
+    QByteArray Heartbeat() const { return ReadWholeFile(UtilCfgFiles::HeartbeatPath()); }
 
     int ListedCount() const
     {
-        QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
-        return settings.value("Main/Count", -1).toInt();
+        const QString strPath = UtilCfgFiles::PrinterListPath();
+        return QFile::exists(strPath) ? UtilCfgFiles::ReadPrinterList(strPath).size() : -1;
     }
 
     TestInstallRoot m_root;
@@ -60,7 +60,7 @@ bool StatusFileIsWhole(const QString &strPath)
     if (!file.open(QIODevice::ReadOnly))
         return true;  // replaced or removed between listing and opening
     const QByteArray ba = file.readAll();
-    UtilPrinterStatus status;
+    UtilPrinterStatus status(enKQVariant::Service);
     return status.parseRecvBuf(reinterpret_cast<const unsigned char *>(ba.constData()), ba.size());
 }
 }  // namespace
@@ -87,11 +87,17 @@ TEST_F(ServiceFaults, SchedulerRestartAndRemovedDirectoryAreSurvived)
     ASSERT_TRUE(QDir(m_root.Cfg()).removeRecursively());
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return QFile::exists(m_root.Cfg("service.hb")) && QFile::exists(m_root.Cfg("printerlist.ini")) &&
+            return QFile::exists(UtilCfgFiles::HeartbeatPath()) && QFile::exists(UtilCfgFiles::PrinterListPath()) &&
                    QFile::exists(m_root.Cfg("Survivor.dat"));
         },
         seconds(15)));
     EXPECT_TRUE(m_service.Running());
+
+    // The journal heard of the scheduler's outage once, however often it was asked.
+    m_service.Signal(SIGTERM);
+    ASSERT_TRUE(m_service.WaitExit(seconds(10)));
+    const QByteArray baOutput = m_service.Output();
+    EXPECT_EQ(baOutput.count("Unable to reach CUPS at "), 1) << baOutput.toStdString();
 }
 
 TEST_F(ServiceFaults, KilledWhileWritingNeverLeavesATornFile)
@@ -109,7 +115,7 @@ TEST_F(ServiceFaults, KilledWhileWritingNeverLeavesATornFile)
             if (!StatusFileIsWhole(m_root.Cfg("Torn.dat")))
                 ++iTorn;
             const int iCount = ListedCount();
-            if (QFile::exists(m_root.Cfg("printerlist.ini")) && iCount != 1 && iCount != -1)
+            if (QFile::exists(UtilCfgFiles::PrinterListPath()) && iCount != 1 && iCount != -1)
                 ++iTorn;
             ++iChecks;
         }

@@ -17,6 +17,11 @@
 #include "UsbDeviceEmu.h"
 #include "UsbPrinterEmu.h"
 #include "UsbTestbed.h"
+#include "UtilPrinterStatus.h"
+#include "service/PrinterTransport.h"
+#include "service/UsbPrinter.h"
+
+using namespace service;
 
 namespace
 {
@@ -362,4 +367,28 @@ TEST(UsbEmulation, RawUsbfsReadsDescriptorsAndMovesBulkData)
     EXPECT_EQ(errno, ENODEV);
     EXPECT_EQ(read(node.Fd(), szDevice, sizeof(szDevice)), -1);
     EXPECT_EQ(errno, ENODEV);
+}
+
+// The service's own query: a serial that fills the descriptor buffer still matches, and
+// a printer whose serial cannot be read leaves the walk failed rather than empty.
+TEST(UsbEmulation, ServiceQueryMatchesFullLengthSerialsAndCountsUnreadableOnes)
+{
+    UsbTestbed testbed;
+    if (!testbed.Emulated())
+        GTEST_SKIP() << "needs LD_PRELOAD=libumockdev-preload.so.0";
+    const QString strLongSerial = QString(c_iUsbSerialBuffer - 2, 'a') + "Z";
+    UsbPrinterEmu printer(testbed, c_usStandardProduct, strLongSerial);
+    UsbPrinterEmu unnamed(testbed, c_usKQProduct, QString());
+    const QByteArray baStandard = QByteArrayLiteral("\x00\x20\x10\x00\x01\x0d\x11");
+    printer.SetStatusReply(baStandard);
+
+    QByteArray baStatus;
+    EXPECT_EQ(GetPrinterStatusUSB("Ostrel/VX3310%20Pro?serial=" + strLongSerial.toUpper(), FAMILY_STANDARD, baStatus),
+              USB_OK);
+    EXPECT_EQ(baStatus, QByteArray(int(c_ulStatusPrefix), '\0') + baStandard);
+    EXPECT_EQ(GetPrinterStatusUSB("Ostrel/VX3310%20Pro?serial=" + strLongSerial + "x", FAMILY_STANDARD, baStatus),
+              USB_NO_DEVICE);
+    // With the other printer gone, the failed serial read is the walk's last word.
+    printer.Unplug();
+    EXPECT_EQ(GetPrinterStatusUSB("Ostrel/VX1310?serial=K1", FAMILY_KQ, baStatus), USB_DESCRIPTOR_FAILED);
 }

@@ -123,7 +123,7 @@ TEST(PrinterSim, StandardPrinterAnswersFromItsStateAndFollowsChanges)
                           c_usStandardPort))
         << sim.Output().toStdString();
 
-    UtilPrinterStatus first;
+    UtilPrinterStatus first(enKQVariant::Service);
     ASSERT_TRUE(DecodeStandard(Exchange(sim, c_baStandardRequest), first));
     EXPECT_EQ(first.m_ulStatus, 16u);
     EXPECT_EQ(first.m_listErrorCode, (QList<unsigned long>{0x1106}));
@@ -136,7 +136,7 @@ TEST(PrinterSim, StandardPrinterAnswersFromItsStateAndFollowsChanges)
     ASSERT_TRUE(sim.Set("status", "0"));
     ASSERT_TRUE(sim.Set("errors", ""));
     ASSERT_TRUE(sim.Set("toner", "5"));
-    UtilPrinterStatus second;
+    UtilPrinterStatus second(enKQVariant::Service);
     ASSERT_TRUE(DecodeStandard(Exchange(sim, c_baStandardRequest), second));
     EXPECT_EQ(second.m_ulStatus, 0u);
     EXPECT_TRUE(second.m_listErrorCode.isEmpty());

@@ -2,9 +2,9 @@
 
 #include <QDir>
 #include <QSaveFile>
-#include <QSettings>
 
 #include "StatusReplyBuilder.h"
+#include "UtilCfgFiles.h"
 
 namespace
 {
@@ -26,21 +26,7 @@ stPrinterInfo ToolPrinter(const QString &strName, const QString &strModel, int i
 bool WritePrinterList(const QString &strCfgDir, const QList<stPrinterInfo> &listInfo)
 {
     QDir().mkpath(strCfgDir);
-    QSettings settings(strCfgDir + "/printerlist.ini", QSettings::IniFormat);
-    settings.setIniCodec("UTF-8");
-    settings.setValue("Main/Count", listInfo.size());
-    for (int i = 0; i < listInfo.size(); ++i) {
-        const stPrinterInfo &info = listInfo.at(i);
-        settings.beginGroup(QString::asprintf("printer_%d", i));
-        settings.setValue("Name", info.strPrinterName);
-        settings.setValue("Model", info.enType);
-        settings.setValue("ConnectType", QString::number(info.iConnectType));
-        settings.setValue("Port", info.strPort);
-        settings.setValue("URI", info.strDeviceURI);
-        settings.endGroup();
-    }
-    settings.sync();
-    return settings.status() == QSettings::NoError;
+    return UtilCfgFiles::WritePrinterList(listInfo, strCfgDir + "/" + UtilCfgFiles::c_szListFile);
 }
 
 bool ReplaceFile(const QString &strPath, const QByteArray &ba)

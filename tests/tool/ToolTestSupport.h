@@ -15,7 +15,7 @@ constexpr const char *c_szModelStandard = "OSTREL VX3010";
 constexpr const char *c_szModelKQ = "OSTREL VX3310 Pro";
 
 stPrinterInfo ToolPrinter(const QString &strName, const QString &strModel, int iConnectType, const QString &strPort);
-// cfg/printerlist.ini through the settings API, as the service writes it.
+// cfg/printerlist.ini, written as the service writes it.
 bool WritePrinterList(const QString &strCfgDir, const QList<stPrinterInfo> &listInfo);
 // Written beside the target and renamed over it, as the service replaces status files.
 bool ReplaceFile(const QString &strPath, const QByteArray &ba);

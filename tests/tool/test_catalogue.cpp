@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "UtilLanguageCtrl.h"
+#include "tool/UtilLanguageCtrl.h"
+
+using namespace tool;
 
 namespace
 {

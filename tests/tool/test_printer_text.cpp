@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "UtilLanguageCtrl.h"
-#include "UtilPrinterText.h"
+#include "tool/UtilLanguageCtrl.h"
+#include "tool/UtilPrinterText.h"
+
+using namespace tool;
 
 namespace
 {

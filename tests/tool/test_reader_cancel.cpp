@@ -8,8 +8,10 @@
 #include "PrivateCups.h"
 #include "TestSupport.h"
 #include "ToolTestSupport.h"
-#include "TrdDeviceManage.h"
-#include "TrdGetPrinterStatus.h"
+#include "tool/TrdDeviceManage.h"
+#include "tool/TrdGetPrinterStatus.h"
+
+using namespace tool;
 
 using namespace std::chrono;
 

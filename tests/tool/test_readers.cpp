@@ -13,8 +13,11 @@
 #include "StatusReplyBuilder.h"
 #include "TestSupport.h"
 #include "ToolTestSupport.h"
-#include "TrdDeviceManage.h"
-#include "TrdGetPrinterStatus.h"
+#include "UtilCfgFiles.h"
+#include "tool/TrdDeviceManage.h"
+#include "tool/TrdGetPrinterStatus.h"
+
+using namespace tool;
 
 using namespace std::chrono;
 
@@ -81,14 +84,15 @@ TEST_F(ListReader, ReadsTheListFileWithinItsBounds)
 
     const stPrinterInfo office = ToolPrinter(QString::fromUtf8("办公室"), c_szModelKQ, CONNECT_NETWORK, "127.0.0.2");
     ASSERT_TRUE(WritePrinterList(m_root.Cfg(), {office}));
-    QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
+    QSettings settings(m_root.Cfg(UtilCfgFiles::c_szListFile), QSettings::IniFormat);
+    settings.beginGroup(UtilCfgFiles::c_szListGroupMain);
     const struct
     {
         QVariant count;
         int iExpected;
-    } c_cases[] = {{1, 1}, {2, 2}, {"abc", 0}, {-3, 0}, {5000, c_iMaxListCount}};
+    } c_cases[] = {{1, 1}, {2, 2}, {"abc", 0}, {-3, 0}, {5000, UtilCfgFiles::c_iMaxListCount}};
     for (const auto &c : c_cases) {
-        settings.setValue("Main/Count", c.count);
+        settings.setValue(UtilCfgFiles::c_szListKeyCount, c.count);
         settings.sync();
         const QList<stPrinterInfo> list = TrdDeviceManage::GetPrinterInfo();
         ASSERT_EQ(list.size(), c.iExpected) << c.count.toString().toStdString();
@@ -135,7 +139,7 @@ TEST_F(ListReader, OnlyANewNameOrPortMakesANewList)
     EXPECT_EQ(printer.stState.enCurrentStatus, STATUS_OFFLINE);
     EXPECT_EQ(printer.stInfo.strPort, "127.0.0.3");
 
-    ASSERT_TRUE(QFile::remove(m_root.Cfg("printerlist.ini")));
+    ASSERT_TRUE(QFile::remove(UtilCfgFiles::PrinterListPath()));
     EXPECT_TRUE(m_reader.RunPass());
     EXPECT_EQ(m_list.Size(), 0);
 }
@@ -230,7 +234,7 @@ TEST_F(StatusReader, BadFilesCountOncePerVersionAndAreBounded)
     EXPECT_EQ(Entry().dwRemainingToner, 4200u);
     stStandardReply reply;
     reply.baText5 = QByteArray(250, 'x');
-    reply.baVender = QByteArray(c_iStatusBufferSize, 'v');
+    reply.baVender = QByteArray(UtilCfgFiles::c_iStatusFileMax, 'v');
     ASSERT_TRUE(ReplaceFile(m_root.Cfg("Lab.dat"), BuildStandardReply(reply)));
     EXPECT_EQ(m_reader.GetPrinterStatusFile(m_reader.CurrentPrinter().stInfo, true), STATUS_FILE_FAILED);
 
@@ -313,4 +317,28 @@ TEST(StatusReaderThread, QuitEndsRunningLoopsPromptly)
     EXPECT_TRUE(Stop());
     // One sleep slice is 500 ms; a loaded machine gets plenty of slack.
     EXPECT_LT(duration_cast<milliseconds>(steady_clock::now() - t0).count(), 5000);
+}
+
+// Unrelated changes in cfg/ wake the reader, but only its timed passes count a missing
+// file: a busy directory must not turn a printer off-line in a few wake-ups.
+TEST_F(StatusReader, WakeUpsDoNotCountTowardsOffline)
+{
+    Use(ToolPrinter("Lab", c_szModelStandard, CONNECT_USB, "x"), STATUS_READY);
+    QThread thread;
+    m_reader.moveToThread(&thread);
+    const auto guard = qScopeGuard([&] {
+        m_reader.SlotThreadQuit();
+        thread.quit();
+        thread.wait(10000);
+    });
+    thread.start();
+    QMetaObject::invokeMethod(&m_reader, &TrdGetPrinterStatus::SlotTaskStart, Qt::QueuedConnection);
+    constexpr int c_iWakeUps = 3 * c_iReadFailLimit;
+    for (int i = 0; i < c_iWakeUps; ++i) {
+        m_reader.SlotWake();
+        QThread::msleep(20);
+    }
+    const stPrinterState st = Entry();
+    EXPECT_EQ(st.enCurrentStatus, STATUS_READY);
+    EXPECT_LE(st.iFailCount, 2);
 }

@@ -16,12 +16,14 @@
 
 #include <memory>
 
-#include "AppSetting.h"
-#include "QuarnPrinterToolWidget.h"
 #include "ToolTestSupport.h"
-#include "TrdGetPrinterStatus.h"
-#include "UtilDesktopLocale.h"
-#include "UtilLanguageCtrl.h"
+#include "tool/AppSetting.h"
+#include "tool/QuarnPrinterToolWidget.h"
+#include "tool/TrdGetPrinterStatus.h"
+#include "tool/UtilDesktopLocale.h"
+#include "tool/UtilLanguageCtrl.h"
+
+using namespace tool;
 
 namespace
 {

@@ -1,3 +1,0 @@
-#include "ProgramProfile.h"
-
-const stProgramProfile c_stProgramProfile = {"log", "log_srv", enKQVariant::Service};

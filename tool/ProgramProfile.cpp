@@ -1,3 +1,0 @@
-#include "ProgramProfile.h"
-
-const stProgramProfile c_stProgramProfile = {"tool", "log_tool", enKQVariant::Tool};
