@@ -1,10 +1,12 @@
 // The service's device manager: every pass rescans CUPS, keeps the shared printer
-// list in step, publishes the list file and the heartbeat, and starts pollers.
+// list in step, publishes the list file and the heartbeat, and starts pollers. It also
+// starts the source of CUPS events; a queue event starts a pass at once.
 #pragma once
 
 #include <QList>
 #include <QString>
 
+#include "CupsWatch.h"
 #include "SharedPrinterList.h"
 #include "UtilCups.h"
 #include "UtilThreadBase.h"
@@ -13,6 +15,7 @@ class QThread;
 
 namespace service
 {
+class CupsEventSource;
 class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
@@ -32,7 +35,9 @@ public:
     static bool WriteHeartbeat();
     bool CheckNeedStatus() const { return true; }
 
-    // Stops the loop and every poller, and waits for the pollers' threads.
+    // From any thread: ends the loop's current wait and the loop.
+    void RequestStop();
+    // Stops the loop, the event source and every poller, and waits for their threads.
     void StopAll();
 
 signals:
@@ -46,6 +51,8 @@ public slots:
 
 private:
     bool RunPass(bool bFirst);
+    QList<stPrinterInfo> ReadQueues(quint64 uQueueEvents);
+    void StartEvents();
     bool SameSet(const QList<stPrinterInfo> &listInfo);
     void CreatePollers(int iCount);
     static void RemoveStaleStatusFiles(const QList<stPrinterInfo> &listInfo);
@@ -53,6 +60,12 @@ private:
     QList<TrdGetPrinterStatus *> m_listPoller;
     QList<QThread *> m_listThread;
     SharedPrinterList *m_pListPrinter = nullptr;
-    UtilCupsPrinterStates m_printerStates;
+    CupsWatch m_watch;
+    CupsEventSource *m_pEvents = nullptr;
+    QThread *m_pEventThread = nullptr;
+    // The scheduler's queue list, read at the queue event numbered m_uQueuesRead.
+    QList<stPrinterInfo> m_listFromScheduler;
+    quint64 m_uQueuesRead = 0;
+    bool m_bFromScheduler = false;
 };
 }  // namespace service

@@ -59,8 +59,9 @@ _private_cups_write_config() {
   if [[ -n ${PRIVATE_CUPS_SYSTEM_BUS:-} ]]; then
     printf 'SetEnv DBUS_SYSTEM_BUS_ADDRESS %s\n' "$PRIVATE_CUPS_SYSTEM_BUS" >>"$dir/cups-files.conf" || return 1
   fi
-  # printers.conf is otherwise written up to 30 s after a change.
-  printf '%s\n' "Listen $dir/cups.sock" "DirtyCleanInterval 0" "Browsing No" "$blocks" >"$dir/cupsd.conf"
+  # printers.conf is otherwise written up to 30 s after a change. Every request goes to the
+  # access log, queries too, so benchmarks can count them.
+  printf '%s\n' "Listen $dir/cups.sock" "DirtyCleanInterval 0" "Browsing No" "AccessLogLevel all" "$blocks" >"$dir/cupsd.conf"
 }
 
 # True while the PID is still the scheduler started on this directory, not a reused PID.

@@ -447,9 +447,11 @@ bool PrivateCups::WriteConfig()
                                "/spool\nCacheDir " + baRoot + "/cache\nAccessLog " + baRoot + "/access_log\nErrorLog " +
                                baRoot + "/error_log\nPageLog " + baRoot + "/page_log\nPrintcap " + baRoot +
                                "/printcap\nPeerCred on\n" + NotifierEnv();
-    // printers.conf is otherwise written up to 30 s after a change.
+    // printers.conf is otherwise written up to 30 s after a change. Every request goes to
+    // the access log, queries too, so tests can count them.
     const QByteArray baConf = "Listen " + QFile::encodeName(Socket()) + "\n" +
-                              (m_bDeferredConfWrites ? "" : "DirtyCleanInterval 0\n") + "Browsing No\n" + baBlocks;
+                              (m_bDeferredConfWrites ? "" : "DirtyCleanInterval 0\n") + "Browsing No\n" +
+                              "AccessLogLevel all\n" + baBlocks;
     if (!WriteWholeFile(strRoot + "/cups-files.conf", baFiles) || !WriteWholeFile(strRoot + "/cupsd.conf", baConf))
         return Fail("cannot write the configuration into " + strRoot);
     return true;
