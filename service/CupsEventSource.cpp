@@ -55,7 +55,12 @@ CupsEventSource::~CupsEventSource() = default;
 
 void CupsEventSource::SlotStart()
 {
-    SlotEstablish();
+    Establish(true);
+}
+
+void CupsEventSource::SlotEstablish()
+{
+    Establish(false);
 }
 
 bool CupsEventSource::ConnectBus()
@@ -89,19 +94,25 @@ void CupsEventSource::ListenToNotifier()
         listen(szMember);
     bus.connect(QString(), "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local", "Disconnected", this,
                 SLOT(SlotBusGone()));
+    bus.connect("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged", this,
+                SLOT(SlotNameLost(QString, QString, QString)));
     m_pNotifierWatcher = new QDBusServiceWatcher({}, bus, QDBusServiceWatcher::WatchForUnregistration, this);
     connect(m_pNotifierWatcher, &QDBusServiceWatcher::serviceUnregistered, this, &CupsEventSource::SlotNotifierGone);
 }
 
 // Subscribes, or renews the subscription it has; then takes the printer states once,
 // after the subscription, so that no change falls between the two.
-void CupsEventSource::SlotEstablish()
+void CupsEventSource::Establish(bool bResync)
 {
     if (!ConnectBus())
         return LoseEvents(c_iEventSourceRetryMs);
     enCupsAnswer enAnswer = CUPS_ANSWER_NOT_FOUND;
     if (m_iSubscription > 0)
         enAnswer = UtilCups::RenewSubscription(m_iSubscription, c_iSubscriptionLeaseS);
+    if (enAnswer == CUPS_ANSWER_OK && !bResync && m_watch.EventsLive()) {
+        m_timer.start(c_iSubscriptionRenewMs);
+        return;
+    }
     if (enAnswer == CUPS_ANSWER_NOT_FOUND) {
         m_iSubscription = 0;
         enAnswer = UtilCups::CreateSubscription(c_listEvents, c_iSubscriptionLeaseS, m_iSubscription);
@@ -135,7 +146,7 @@ void CupsEventSource::SlotNotifierSignal(const QDBusMessage &msg)
     const QVariantList listArg = msg.arguments();
     if (strMember.startsWith("Server")) {
         // The scheduler restarted and kept our subscription: what it knows may differ now.
-        SlotEstablish();
+        Establish(true);
         return;
     }
     const QString strQueue = listArg.value(c_iArgQueue).toString();
@@ -165,6 +176,16 @@ void CupsEventSource::SlotNotifierGone()
     m_strNotifier.clear();
     m_pNotifierWatcher->setWatchedServices({});
     LoseEvents(c_iSchedulerRetryMs);
+}
+
+// The notifier starts with the first event after subscribing. Until it has spoken, any
+// connection leaving the bus may have been the scheduler's or the notifier's: the
+// subscription is checked a moment later (one request, however many left).
+void CupsEventSource::SlotNameLost(const QString &strName, const QString &, const QString &strNewOwner)
+{
+    if (!m_strNotifier.isEmpty() || !strNewOwner.isEmpty() || !strName.startsWith(':') || !m_watch.EventsLive())
+        return;
+    m_timer.start(c_iSchedulerRetryMs);
 }
 
 void CupsEventSource::SlotBusGone()

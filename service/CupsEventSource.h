@@ -41,13 +41,17 @@ public slots:
     void SlotStop();
 
 private slots:
+    // The lease is due or a retry: renews, or subscribes anew.
     void SlotEstablish();
     void SlotNotifierSignal(const QDBusMessage &msg);
     void SlotNotifierGone();
+    void SlotNameLost(const QString &strName, const QString &strOldOwner, const QString &strNewOwner);
     void SlotBusGone();
 
 private:
     bool ConnectBus();
+    // With bResync, or when events were not coming in, the states are taken afresh.
+    void Establish(bool bResync);
     void ListenToNotifier();
     void FollowNotifier(const QString &strService);
     void LoseEvents(int iRetryMs);
