@@ -49,6 +49,7 @@ void TrdDeviceManage::StartEvents()
 {
     m_pEvents = new CupsEventSource(m_watch);
     m_pEventThread = new QThread;
+    m_pEventThread->setObjectName("cups-events");
     m_pEvents->moveToThread(m_pEventThread);
     connect(m_pEventThread, &QThread::started, m_pEvents, &CupsEventSource::SlotStart);
     m_pEventThread->start(QThread::InheritPriority);
@@ -134,6 +135,8 @@ void TrdDeviceManage::CreatePollers(int iCount)
     for (int i = m_listPoller.size(); i < iCount; ++i) {
         auto *pPoller = new TrdGetPrinterStatus;
         auto *pThread = new QThread;
+        // The thread's name in ps and /proc: which printer index wakes how often.
+        pThread->setObjectName(QString("poller-%1").arg(i));
         pPoller->moveToThread(pThread);
         pThread->start(QThread::InheritPriority);
         pPoller->Init(i, m_pListPrinter, &m_watch);
