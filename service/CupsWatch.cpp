@@ -35,11 +35,14 @@ bool CupsWatch::EventsLive() const
     return m_bEvents;
 }
 
+// Only a queue that begins printing wakes anyone: while it prints, its state messages
+// come and go without concerning the waiters.
 void CupsWatch::PrinterStateChanged(const QString &strQueue, int iState)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    const int iBefore = m_hashState.value(strQueue);
     m_hashState.insert(strQueue, iState);
-    if (iState == c_iIppPrinterProcessing)
+    if (iState == c_iIppPrinterProcessing && iBefore != c_iIppPrinterProcessing)
         m_cv.notify_all();
 }
 
