@@ -58,6 +58,54 @@ ipp_attribute_t *ReadJob(ipp_t *pResponse, ipp_attribute_t *pAttr, stCupsJob &jo
     }
     return pAttr;
 }
+
+// Server-wide: the subscription covers every queue and its jobs.
+const char *const c_szServerUri = "ipp://localhost/";
+const char *const c_szDbusRecipient = "dbus://";
+
+enCupsAnswer AnswerOf(ipp_t *pResponse)
+{
+    const ipp_status_t status = pResponse ? ippGetStatusCode(pResponse) : cupsLastError();
+    if (status <= IPP_STATUS_OK_CONFLICTING)
+        return CUPS_ANSWER_OK;
+    if (status == IPP_STATUS_ERROR_NOT_FOUND)
+        return CUPS_ANSWER_NOT_FOUND;
+    if (!pResponse || status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE)
+        return CUPS_ANSWER_NONE;
+    return CUPS_ANSWER_REFUSED;
+}
+
+ipp_t *NewSubscriptionRequest(ipp_op_t op)
+{
+    ipp_t *pRequest = ippNewRequest(op);
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, c_szServerUri);
+    ippAddString(pRequest, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return pRequest;
+}
+
+// Calls fn once per printer group of a response, with that group's attributes by name.
+template <class F>
+void ForEachPrinter(ipp_t *pResponse, F fn)
+{
+    QHash<QByteArray, ipp_attribute_t *> hashAttr;
+    for (ipp_attribute_t *pAttr = ippFirstAttribute(pResponse);; pAttr = ippNextAttribute(pResponse)) {
+        if (pAttr && ippGetGroupTag(pAttr) == IPP_TAG_PRINTER) {
+            hashAttr.insert(ippGetName(pAttr), pAttr);
+            continue;
+        }
+        if (!hashAttr.isEmpty())
+            fn(hashAttr);
+        hashAttr.clear();
+        if (!pAttr)
+            return;
+    }
+}
+
+QString TextOf(const QHash<QByteArray, ipp_attribute_t *> &hashAttr, const char *szName)
+{
+    ipp_attribute_t *pAttr = hashAttr.value(szName);
+    return pAttr ? QString::fromUtf8(ippGetString(pAttr, 0, nullptr)) : QString();
+}
 }  // namespace
 
 namespace UtilCups
@@ -70,23 +118,75 @@ bool GetPrinterStates(QHash<QString, int> &hashState)
     if (!pResponse)
         return false;
     hashState.clear();
-    QString strName;
-    int iState = 0;
-    for (ipp_attribute_t *pAttr = ippFirstAttribute(pResponse.get()); pAttr; pAttr = ippNextAttribute(pResponse.get())) {
-        if (ippGetGroupTag(pAttr) != IPP_TAG_PRINTER) {
-            strName.clear();
-            iState = 0;
-            continue;
-        }
-        const QByteArray name = ippGetName(pAttr);
-        if (name == "printer-name")
-            strName = QString::fromUtf8(ippGetString(pAttr, 0, nullptr));
-        else if (name == "printer-state")
-            iState = ippGetInteger(pAttr, 0);
-        if (!strName.isEmpty() && iState)
-            hashState.insert(strName, iState);
-    }
+    ForEachPrinter(pResponse.get(), [&hashState](const QHash<QByteArray, ipp_attribute_t *> &hashAttr) {
+        ipp_attribute_t *pState = hashAttr.value("printer-state");
+        const QString strName = TextOf(hashAttr, "printer-name");
+        if (!strName.isEmpty() && pState && ippGetInteger(pState, 0))
+            hashState.insert(strName, ippGetInteger(pState, 0));
+    });
     return true;
+}
+
+bool GetQueues(QList<stCupsQueue> &listQueue)
+{
+    ipp_t *pRequest = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+    AddRequestedAttributes(pRequest, {"printer-name", "device-uri"});
+    IppPtr pResponse = DoRequest(pRequest);
+    if (!pResponse)
+        return false;
+    listQueue.clear();
+    ForEachPrinter(pResponse.get(), [&listQueue](const QHash<QByteArray, ipp_attribute_t *> &hashAttr) {
+        const stCupsQueue queue = {TextOf(hashAttr, "printer-name"), TextOf(hashAttr, "device-uri")};
+        if (!queue.strName.isEmpty())
+            listQueue.append(queue);
+    });
+    return true;
+}
+
+enCupsAnswer CreateSubscription(const QStringList &listEvents, int iLeaseS, int &iId)
+{
+    ipp_t *pRequest = NewSubscriptionRequest(IPP_OP_CREATE_PRINTER_SUBSCRIPTIONS);
+    ippAddString(pRequest, IPP_TAG_SUBSCRIPTION, IPP_TAG_URI, "notify-recipient-uri", nullptr, c_szDbusRecipient);
+    QList<QByteArray> listKeep;
+    std::vector<const char *> vecEvent;
+    for (const QString &strEvent : listEvents) {
+        listKeep.append(strEvent.toUtf8());
+        vecEvent.push_back(listKeep.last().constData());
+    }
+    ippAddStrings(pRequest, IPP_TAG_SUBSCRIPTION, IPP_TAG_KEYWORD, "notify-events", int(vecEvent.size()), nullptr,
+                  vecEvent.data());
+    ippAddInteger(pRequest, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", iLeaseS);
+    IppPtr pResponse(cupsDoRequest(CUPS_HTTP_DEFAULT, pRequest, "/"));
+    const enCupsAnswer enAnswer = AnswerOf(pResponse.get());
+    if (enAnswer != CUPS_ANSWER_OK)
+        return enAnswer;
+    ipp_attribute_t *pId = ippFindAttribute(pResponse.get(), "notify-subscription-id", IPP_TAG_INTEGER);
+    if (!pId)
+        return CUPS_ANSWER_REFUSED;
+    iId = ippGetInteger(pId, 0);
+    return CUPS_ANSWER_OK;
+}
+
+enCupsAnswer RenewSubscription(int iId, int iLeaseS)
+{
+    ipp_t *pRequest = NewSubscriptionRequest(IPP_OP_RENEW_SUBSCRIPTION);
+    ippAddInteger(pRequest, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", iId);
+    ippAddInteger(pRequest, IPP_TAG_SUBSCRIPTION, IPP_TAG_INTEGER, "notify-lease-duration", iLeaseS);
+    IppPtr pResponse(cupsDoRequest(CUPS_HTTP_DEFAULT, pRequest, "/"));
+    return AnswerOf(pResponse.get());
+}
+
+bool CancelSubscription(int iId)
+{
+    ipp_t *pRequest = NewSubscriptionRequest(IPP_OP_CANCEL_SUBSCRIPTION);
+    ippAddInteger(pRequest, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "notify-subscription-id", iId);
+    IppPtr pResponse(cupsDoRequest(CUPS_HTTP_DEFAULT, pRequest, "/"));
+    return AnswerOf(pResponse.get()) == CUPS_ANSWER_OK;
+}
+
+QString LastError()
+{
+    return QString::fromUtf8(cupsLastErrorString());
 }
 
 bool GetJobs(const QString &strQueue, QList<stCupsJob> &listJob)

@@ -16,12 +16,29 @@
 // IPP printer-state and job-state values the suite looks at.
 constexpr int c_iIppPrinterProcessing = 4;
 constexpr int c_iIppJobProcessing = 5;
+constexpr int c_iIppJobCanceled = 7;
 
 struct stCupsJob
 {
     int iJobId = 0;
     int iJobState = 0;
     QStringList listReasons;
+};
+
+// How the scheduler answered a request.
+enum enCupsAnswer
+{
+    CUPS_ANSWER_OK,
+    CUPS_ANSWER_NOT_FOUND,  // it does not know what the request names
+    CUPS_ANSWER_REFUSED,    // any other refusal
+    CUPS_ANSWER_NONE,       // no answer: the scheduler is not running or not reachable
+};
+
+// A queue as the scheduler describes it.
+struct stCupsQueue
+{
+    QString strName;
+    QString strDeviceUri;
 };
 
 namespace UtilCups
@@ -32,6 +49,14 @@ bool GetPrinterStates(QHash<QString, int> &hashState);
 bool GetJobs(const QString &strQueue, QList<stCupsJob> &listJob);
 // Cancels every job of one queue; false when the scheduler refused or did not answer.
 bool CancelAllJobs(const QString &strQueue);
+// Every queue in the scheduler's order; false when the scheduler did not answer.
+bool GetQueues(QList<stCupsQueue> &listQueue);
+// A subscription to the scheduler's events, which its D-Bus notifier puts on the system bus.
+enCupsAnswer CreateSubscription(const QStringList &listEvents, int iLeaseS, int &iId);
+enCupsAnswer RenewSubscription(int iId, int iLeaseS);
+bool CancelSubscription(int iId);
+// The scheduler's word on this thread's last failed request.
+QString LastError();
 }  // namespace UtilCups
 
 // "Is this queue printing", shared by all pollers: one request answers every queue,

@@ -9,7 +9,7 @@ packages=(
   umockdev libumockdev-dev socat
   sane-utils libsane-dev libjpeg62-turbo-dev
   clang
-  xvfb x11-utils xdotool imagemagick trayer dbus python3-dbusmock fonts-wqy-zenhei qttranslations5-l10n
+  xvfb x11-utils xdotool imagemagick trayer dbus dbus-daemon python3-dbusmock fonts-wqy-zenhei qttranslations5-l10n
   systemd dpkg-dev desktop-file-utils procps
   prometheus-node-exporter prometheus
 )

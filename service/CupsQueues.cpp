@@ -90,6 +90,21 @@ QList<stPrinterInfo> ParsePrintersConf(QIODevice &file, const DriverMatch &match
     return list;
 }
 
+QList<stPrinterInfo> FromScheduler(const QList<stCupsQueue> &listQueue, const DriverMatch &match)
+{
+    QList<stPrinterInfo> list;
+    for (const stCupsQueue &queue : listQueue) {
+        stPrinterInfo info;
+        info.strPrinterName = queue.strName;
+        if (!ApplyDeviceUri(queue.strDeviceUri, info))
+            continue;
+        if (match && !match(info.strPrinterName, info.enType))
+            continue;
+        list.append(info);
+    }
+    return list;
+}
+
 bool ParsePpdModelName(QIODevice &file, QString &strModel)
 {
     while (!file.atEnd()) {

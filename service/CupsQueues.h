@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "PrinterModel.h"
+#include "UtilCups.h"
 
 class QIODevice;
 
@@ -20,6 +21,9 @@ using DriverMatch = std::function<bool(const QString &strQueue, QString &strMode
 
 // The queues of a printers.conf with a name and a usable device URI, in file order.
 QList<stPrinterInfo> ParsePrintersConf(QIODevice &file, const DriverMatch &match);
+// The scheduler's queues with a usable device URI, in its order. The model comes from the
+// PPD, which the scheduler writes at once, so both sources decide alike.
+QList<stPrinterInfo> FromScheduler(const QList<stCupsQueue> &listQueue, const DriverMatch &match);
 // The first *ModelName of a PPD that names a catalogue model.
 bool ParsePpdModelName(QIODevice &file, QString &strModel);
 // Sets connection type, port and URI from a DeviceURI value; false for unusable schemes.

@@ -5,6 +5,7 @@
 #include <QSet>
 #include <QThread>
 
+#include "CupsEventSource.h"
 #include "CupsQueues.h"
 #include "TrdGetPrinterStatus.h"
 #include "UtilCfgFiles.h"
@@ -27,7 +28,7 @@ bool OpenFirstReadable(QFile &file, const QStringList &listPath)
 }
 }  // namespace
 
-TrdDeviceManage::TrdDeviceManage(QObject *parent) : UtilThreadBase(parent), m_printerStates(c_iIdleCheckMs) {}
+TrdDeviceManage::TrdDeviceManage(QObject *parent) : UtilThreadBase(parent), m_watch(c_iIdleCheckMs) {}
 
 void TrdDeviceManage::Init(SharedPrinterList *pListPrinter)
 {
@@ -38,9 +39,26 @@ void TrdDeviceManage::SlotTaskStart()
 {
     if (!EnterTaskOnce())
         return;
+    StartEvents();
     bool bFirst = true;
     while (RunPass(bFirst))
         bFirst = false;
+}
+
+void TrdDeviceManage::StartEvents()
+{
+    m_pEvents = new CupsEventSource(m_watch);
+    m_pEventThread = new QThread;
+    m_pEventThread->setObjectName("cups-events");
+    m_pEvents->moveToThread(m_pEventThread);
+    connect(m_pEventThread, &QThread::started, m_pEvents, &CupsEventSource::SlotStart);
+    m_pEventThread->start(QThread::InheritPriority);
+}
+
+void TrdDeviceManage::RequestStop()
+{
+    RequestQuit();
+    m_watch.Wake();
 }
 
 void TrdDeviceManage::SlotThreadQuit()
@@ -53,7 +71,8 @@ bool TrdDeviceManage::RunPass(bool bFirst)
 {
     WriteHeartbeat();
     m_metrics.Beat();
-    const QList<stPrinterInfo> listInfo = GetPrinterInfo(true);
+    const quint64 uQueueEvents = m_watch.QueueGeneration();
+    const QList<stPrinterInfo> listInfo = ReadQueues(uQueueEvents);
     LOG_WRITE("printer num:%d", listInfo.size());
     bool bChanged = bFirst;
     if (!SameSet(listInfo)) {
@@ -69,7 +88,31 @@ bool TrdDeviceManage::RunPass(bool bFirst)
         for (stPrinterManager &m : list)
             m.bNeedStatus = bNeedStatus;
     });
-    return !WaitForSleep(c_iManagerPassMs);
+    // Pollers asleep look at their new element.
+    if (bChanged)
+        m_watch.Wake();
+    m_watch.WaitQueuesChanged(uQueueEvents, c_iManagerPassMs);
+    return !IsQuitRequested();
+}
+
+// With events, the scheduler's own list, asked for again only after a queue event: it
+// may write printers.conf half a minute after a change. Without events, or while the
+// scheduler does not answer, printers.conf.
+QList<stPrinterInfo> TrdDeviceManage::ReadQueues(quint64 uQueueEvents)
+{
+    if (m_watch.EventsLive()) {
+        if (m_bFromScheduler && uQueueEvents == m_uQueuesRead)
+            return m_listFromScheduler;
+        QList<stCupsQueue> listQueue;
+        if (UtilCups::GetQueues(listQueue)) {
+            m_listFromScheduler = CupsQueues::FromScheduler(listQueue, CheckDriverMatch);
+            m_uQueuesRead = uQueueEvents;
+            m_bFromScheduler = true;
+            return m_listFromScheduler;
+        }
+    }
+    m_bFromScheduler = false;
+    return GetPrinterInfo(true);
 }
 
 bool TrdDeviceManage::SameSet(const QList<stPrinterInfo> &listInfo)
@@ -94,9 +137,11 @@ void TrdDeviceManage::CreatePollers(int iCount)
     for (int i = m_listPoller.size(); i < iCount; ++i) {
         auto *pPoller = new TrdGetPrinterStatus;
         auto *pThread = new QThread;
+        // The thread's name in ps and /proc: which printer index wakes how often.
+        pThread->setObjectName(QString("poller-%1").arg(i));
         pPoller->moveToThread(pThread);
         pThread->start(QThread::InheritPriority);
-        pPoller->Init(i, m_pListPrinter, &m_printerStates, &m_metrics);
+        pPoller->Init(i, m_pListPrinter, &m_watch, &m_metrics);
         connect(this, &TrdDeviceManage::SgnStatusThreadStart, pPoller, &TrdGetPrinterStatus::SlotTaskStart);
         connect(this, &TrdDeviceManage::SgnThreadQuit, pPoller, &TrdGetPrinterStatus::SlotThreadQuit);
         m_listPoller.append(pPoller);
@@ -116,9 +161,18 @@ void TrdDeviceManage::RemoveStaleStatusFiles(const QList<stPrinterInfo> &listInf
 void TrdDeviceManage::StopAll()
 {
     RequestQuit();
+    if (m_pEventThread) {
+        QMetaObject::invokeMethod(m_pEvents, &CupsEventSource::SlotStop, Qt::BlockingQueuedConnection);
+        m_pEventThread->quit();
+        m_pEventThread->wait();
+        delete m_pEvents;
+        delete m_pEventThread;
+        m_pEvents = nullptr;
+        m_pEventThread = nullptr;
+    }
     for (TrdGetPrinterStatus *pPoller : qAsConst(m_listPoller))
         pPoller->RequestQuit();
-    m_printerStates.WakeAll();
+    m_watch.Wake();
     for (QThread *pThread : qAsConst(m_listThread)) {
         pThread->quit();
         pThread->wait();

@@ -1,10 +1,12 @@
 // The service's device manager: every pass rescans CUPS, keeps the shared printer
 // list in step, publishes the list file, the heartbeat and the metrics, and starts pollers.
+// It also starts the source of CUPS events; a queue event starts a pass at once.
 #pragma once
 
 #include <QList>
 #include <QString>
 
+#include "CupsWatch.h"
 #include "PrinterMetrics.h"
 #include "SharedPrinterList.h"
 #include "UtilCups.h"
@@ -14,6 +16,7 @@ class QThread;
 
 namespace service
 {
+class CupsEventSource;
 class TrdGetPrinterStatus;
 
 constexpr int c_iManagerPassMs = 5000;
@@ -33,7 +36,9 @@ public:
     static bool WriteHeartbeat();
     bool CheckNeedStatus() const { return true; }
 
-    // Stops the loop and every poller, and waits for the pollers' threads.
+    // From any thread: ends the loop's current wait and the loop.
+    void RequestStop();
+    // Stops the loop, the event source and every poller, and waits for their threads.
     void StopAll();
 
 signals:
@@ -47,6 +52,8 @@ public slots:
 
 private:
     bool RunPass(bool bFirst);
+    QList<stPrinterInfo> ReadQueues(quint64 uQueueEvents);
+    void StartEvents();
     bool SameSet(const QList<stPrinterInfo> &listInfo);
     void CreatePollers(int iCount);
     static void RemoveStaleStatusFiles(const QList<stPrinterInfo> &listInfo);
@@ -54,7 +61,13 @@ private:
     QList<TrdGetPrinterStatus *> m_listPoller;
     QList<QThread *> m_listThread;
     SharedPrinterList *m_pListPrinter = nullptr;
-    UtilCupsPrinterStates m_printerStates;
     PrinterMetrics m_metrics;
+    CupsWatch m_watch;
+    CupsEventSource *m_pEvents = nullptr;
+    QThread *m_pEventThread = nullptr;
+    // The scheduler's queue list, read at the queue event numbered m_uQueuesRead.
+    QList<stPrinterInfo> m_listFromScheduler;
+    quint64 m_uQueuesRead = 0;
+    bool m_bFromScheduler = false;
 };
 }  // namespace service

@@ -21,17 +21,36 @@ const char *Utf8(const QString &str, QByteArray &baKeep)
     baKeep = str.toUtf8();
     return baKeep.constData();
 }
+
+// A printing job that is being cancelled passes through this before the scheduler
+// says by whom; a pass that lands here (with events it comes at once) keeps the job
+// so that the next one sees the verdict.
+bool IsStopping(const stCupsJob &job)
+{
+    return job.iJobState == c_iIppJobCanceled && job.listReasons.contains("processing-to-stop-point");
+}
+
+stJobState StillPrinting(stJobState job)
+{
+    job.iJobStatus = JOB_PRINTING;
+    return job;
+}
 }  // namespace
 
 TrdGetPrinterStatus::TrdGetPrinterStatus(QObject *parent) : UtilThreadBase(parent) {}
 
-void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates,
+void TrdGetPrinterStatus::Init(int iIndex, SharedPrinterList *pListPrinter, CupsWatch *pWatch,
                                PrinterMetrics *pMetrics)
 {
     m_iIndex = iIndex;
     m_pListPrinter = pListPrinter;
-    m_pPrinterStates = pPrinterStates;
+    m_pWatch = pWatch;
     m_pMetrics = pMetrics;
+}
+
+bool TrdGetPrinterStatus::IsPrinting(const QString &strQueue)
+{
+    return m_pWatch && m_pWatch->IsPrinting(strQueue);
 }
 
 // A ready network printer whose queue just went idle is not polled, but a job it
@@ -44,18 +63,61 @@ void TrdGetPrinterStatus::SuperviseIdlePrinter()
     WriteBack();
 }
 
-// With jobs to supervise, an idle printer is looked at every interval. Otherwise the
-// poller sleeps until CUPS shows its queue printing, waking at least every
-// c_iIdleWaitMs for a new list; true once a stop was requested.
+// With jobs to supervise, an idle printer is looked at every interval, or at its next
+// job event. Otherwise the poller sleeps until CUPS shows its queue printing; without
+// events it wakes at least every c_iIdleWaitMs for a new list. True once a stop was
+// requested.
 bool TrdGetPrinterStatus::WaitWhileIdle(int iInterval)
 {
     if (IsQuitRequested())
         return true;
     stPrinterManager element;
-    if (!m_pPrinterStates || !m_pListPrinter->CopyOut(m_iIndex, element) || !element.listJob.isEmpty())
+    if (!m_pWatch || !m_pListPrinter->CopyOut(m_iIndex, element))
         return WaitForSleep(iInterval);
-    m_pPrinterStates->WaitUntilPrinting(element.stInfo.strPrinterName, c_iIdleWaitMs);
+    const QString &strQueue = element.stInfo.strPrinterName;
+    const bool bEvents = m_pWatch->EventsLive();
+    if (!element.listJob.isEmpty() && !bEvents)
+        return WaitForSleep(iInterval);
+    if (!element.listJob.isEmpty())
+        m_pWatch->WaitForJobEvent(strQueue, m_uJobEventsSeen,
+                                  CupsWatch::Clock::now() + std::chrono::milliseconds(iInterval));
+    else
+        m_pWatch->WaitUntilPrinting(strQueue, bEvents ? c_iEventIdleWaitMs : c_iIdleWaitMs);
     return IsQuitRequested();
+}
+
+// Between two polls: without events the job list is asked for ten times; with them,
+// once for each job event of the queue, and the thread sleeps in between.
+void TrdGetPrinterStatus::SuperviseJobsUntil(CupsWatch::Clock::time_point tpDeadline, int iInterval)
+{
+    const QString strQueue = m_stCurrentPrinter.stInfo.strPrinterName;
+    for (int i = 0; i < c_iJobChecksPerCycle && !IsQuitRequested(); ++i) {
+        if (m_pWatch && m_pWatch->EventsLive())
+            return SuperviseByEvents(strQueue, tpDeadline, iInterval / c_iJobChecksPerCycle);
+        CheckJobStatus();
+        WaitForSleep(iInterval / c_iJobChecksPerCycle);
+    }
+}
+
+// The scheduler names who cancelled a job without an event of its own: while a job is
+// being stopped, the list is asked for again every slice.
+void TrdGetPrinterStatus::SuperviseByEvents(const QString &strQueue, CupsWatch::Clock::time_point tpDeadline,
+                                            int iSliceMs)
+{
+    for (;;) {
+        const quint64 uEvents = m_pWatch->JobGeneration(strQueue);
+        if (uEvents != m_uJobEventsSeen || m_bJobStopping) {
+            m_uJobEventsSeen = uEvents;
+            CheckJobStatus();
+        }
+        if (IsQuitRequested())
+            return;
+        const CupsWatch::Clock::time_point tpSlice = CupsWatch::Clock::now() + std::chrono::milliseconds(iSliceMs);
+        const CupsWatch::Clock::time_point tpNext = m_bJobStopping ? std::min(tpSlice, tpDeadline) : tpDeadline;
+        const bool bEvent = m_pWatch->WaitForJobEvent(strQueue, m_uJobEventsSeen, tpNext);
+        if (!bEvent && (tpNext == tpDeadline || !m_pWatch->EventsLive()))
+            return;
+    }
 }
 
 void TrdGetPrinterStatus::SlotThreadQuit()
@@ -75,20 +137,23 @@ void TrdGetPrinterStatus::SlotTaskStart()
 bool TrdGetPrinterStatus::RunCycle()
 {
     int iInterval = c_iActivePollMs;
-    if (m_iIndex < 0 || m_iIndex >= m_pListPrinter->Size())
-        return !WaitForSleep(c_iIdlePollerWaitMs);
+    if (m_iIndex < 0 || m_iIndex >= m_pListPrinter->Size()) {
+        // The manager wakes every poller when the list grows again.
+        if (!m_pWatch)
+            return !WaitForSleep(c_iIdleWaitMs);
+        m_pWatch->WaitForWake(c_iEventIdleWaitMs);
+        return !IsQuitRequested();
+    }
     if (!CheckNeedStatus(iInterval)) {
         SuperviseIdlePrinter();
         return !WaitWhileIdle(iInterval);
     }
     if (!CopyOutCurrent())
         return !IsQuitRequested();
+    const CupsWatch::Clock::time_point tpNext = CupsWatch::Clock::now() + std::chrono::milliseconds(iInterval);
     if (m_stCurrentPrinter.bNeedStatus)
         PollPrinter();
-    for (int i = 0; i < c_iJobChecksPerCycle && !IsQuitRequested(); ++i) {
-        CheckJobStatus();
-        WaitForSleep(iInterval / c_iJobChecksPerCycle);
-    }
+    SuperviseJobsUntil(tpNext, iInterval);
     WriteBack();
     return !IsQuitRequested();
 }
@@ -118,7 +183,7 @@ bool TrdGetPrinterStatus::CheckNeedStatus(int &iInterval)
         return true;
     }
     // A ready network printer is only asked while CUPS is printing to it.
-    if (m_pPrinterStates && m_pPrinterStates->IsPrinting(info.strPrinterName)) {
+    if (IsPrinting(info.strPrinterName)) {
         iInterval = c_iActivePollMs;
         return true;
     }
@@ -200,10 +265,11 @@ int TrdGetPrinterStatus::CheckJobStatus()
 {
     QList<stJobState> &listJob = m_stCurrentPrinter.listJob;
     LOG_WRITE("job.size:%d", listJob.size());
+    m_bJobStopping = false;
     const stPrinterInfo &info = m_stCurrentPrinter.stInfo;
     // With no job seen printing and the queue not printing now, a listing could only
     // come back empty: the shared printer-state answer spares the request.
-    if (listJob.isEmpty() && m_pPrinterStates && !m_pPrinterStates->IsPrinting(info.strPrinterName))
+    if (listJob.isEmpty() && m_pWatch && !IsPrinting(info.strPrinterName))
         return 0;
     QList<stCupsJob> listCups;
     if (!UtilCups::GetJobs(info.strPrinterName, listCups)) {
@@ -224,6 +290,10 @@ int TrdGetPrinterStatus::CheckJobStatus()
             listNew.append(job);
         else if (job.iJobStatus == JOB_CANCELED_BY_USER && WasPrinting(job.strJobID))
             CancelOnPrinter();
+        else if (IsStopping(cups) && WasPrinting(job.strJobID)) {
+            listNew.append(StillPrinting(job));
+            m_bJobStopping = true;
+        }
     }
     for (int i = 0; i < listNew.size(); ++i)
         LOG_WRITE("job[%d] status: %d jobid:%s ", i, listNew[i].iJobStatus, listNew[i].strJobID.toUtf8().constData());

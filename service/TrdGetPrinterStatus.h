@@ -4,12 +4,12 @@
 
 #include <QByteArray>
 
+#include "CupsWatch.h"
 #include "PrinterTransport.h"
 #include "SharedPrinterList.h"
 #include "UtilOutage.h"
 #include "UtilThreadBase.h"
 
-class UtilCupsPrinterStates;
 struct stCupsJob;
 
 namespace service
@@ -22,9 +22,10 @@ int JobStatusOf(const stCupsJob &job);
 constexpr int c_iUsbPollMs = 1500;
 constexpr int c_iOfflinePollMs = 10000;
 constexpr int c_iActivePollMs = 1000;
-constexpr int c_iIdleCheckMs = 100;
-constexpr int c_iIdleWaitMs = 500;       // longest sleep of a poller whose printer is idle
-constexpr int c_iIdlePollerWaitMs = 1000;
+constexpr int c_iIdleWaitMs = 500;  // longest sleep of a poller whose printer is idle, without events
+// With events a sleeping poller is woken by them, by a new list and by a stop; the
+// limit only bounds what a lost wake-up could cost.
+constexpr int c_iEventIdleWaitMs = 60000;
 constexpr int c_iJobChecksPerCycle = 10;
 
 class TrdGetPrinterStatus : public UtilThreadBase
@@ -33,8 +34,7 @@ class TrdGetPrinterStatus : public UtilThreadBase
 
 public:
     explicit TrdGetPrinterStatus(QObject *parent = nullptr);
-    void Init(int iIndex, SharedPrinterList *pListPrinter, UtilCupsPrinterStates *pPrinterStates,
-              PrinterMetrics *pMetrics = nullptr);
+    void Init(int iIndex, SharedPrinterList *pListPrinter, CupsWatch *pWatch, PrinterMetrics *pMetrics = nullptr);
 
     // Takes this worker's element of the shared list as its working copy.
     bool CopyOutCurrent();
@@ -63,14 +63,19 @@ private:
     void WriteBack();
     void SuperviseIdlePrinter();
     bool WaitWhileIdle(int iInterval);
+    void SuperviseJobsUntil(CupsWatch::Clock::time_point tpDeadline, int iInterval);
+    void SuperviseByEvents(const QString &strQueue, CupsWatch::Clock::time_point tpDeadline, int iSliceMs);
+    bool IsPrinting(const QString &strQueue);
     bool WasPrinting(const QString &strJobID) const;
     void CancelOnPrinter();
     enStatusFamily Family() const;
 
     int m_iIndex = -1;
     SharedPrinterList *m_pListPrinter = nullptr;
-    UtilCupsPrinterStates *m_pPrinterStates = nullptr;
+    CupsWatch *m_pWatch = nullptr;
     PrinterMetrics *m_pMetrics = nullptr;
+    quint64 m_uJobEventsSeen = 0;  // the queue's job events up to this one were looked at
+    bool m_bJobStopping = false;   // a job seen printing is being cancelled
     stPrinterManager m_stCurrentPrinter;
     QByteArray m_baLastReply;
     bool m_bCupsOutage = false;  // the missing listing is logged once per outage

@@ -1,6 +1,9 @@
 #include <QCoreApplication>
 
+#include <pthread.h>
+
 #include <csignal>
+#include <thread>
 
 #include "SharedPrinterList.h"
 #include "TrdDeviceManage.h"
@@ -8,22 +11,13 @@
 
 namespace
 {
-service::TrdDeviceManage *s_pDeviceManage = nullptr;
-
-// Only an atomic store happens here, which is safe inside a signal handler.
-void OnStopSignal(int)
+sigset_t StopSignals()
 {
-    if (s_pDeviceManage)
-        s_pDeviceManage->RequestQuit();
-}
-
-void InitStopSignals()
-{
-    struct sigaction action = {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
 }
 
 void InitLog()
@@ -37,6 +31,10 @@ void InitLog()
 
 int main(int argc, char *argv[])
 {
+    // Blocked before any thread exists, so that every thread inherits the mask and only
+    // the stopper below takes them: unlike a signal handler it may wake sleeping threads.
+    const sigset_t setStop = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &setStop, nullptr);
     QCoreApplication app(argc, argv);
     if (CheckIsRunning())
         return 0;
@@ -46,12 +44,16 @@ int main(int argc, char *argv[])
     SharedPrinterList listPrinter;
     service::TrdDeviceManage deviceManage;
     deviceManage.Init(&listPrinter);
-    s_pDeviceManage = &deviceManage;
-    InitStopSignals();
+    // The loop ends only when this thread has taken a stop signal.
+    std::thread stopper([&setStop, &deviceManage] {
+        int iSignal = 0;
+        sigwait(&setStop, &iSignal);
+        deviceManage.RequestStop();
+    });
 
     deviceManage.SlotTaskStart();
+    stopper.join();
     deviceManage.StopAll();
-    s_pDeviceManage = nullptr;
     LOG_WRITE("Stop service");
     return 0;
 }

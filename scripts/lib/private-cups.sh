@@ -55,8 +55,13 @@ _private_cups_write_config() {
   printf '%s\n' "ServerRoot $dir" "StateDir $dir/state" "RequestRoot $dir/spool" \
     "CacheDir $dir/cache" "AccessLog $dir/access_log" "ErrorLog $dir/error_log" \
     "PageLog $dir/page_log" "Printcap $dir/printcap" "PeerCred on" >"$dir/cups-files.conf" || return 1
-  # printers.conf is otherwise written up to 30 s after a change.
-  printf '%s\n' "Listen $dir/cups.sock" "DirtyCleanInterval 0" "Browsing No" "$blocks" >"$dir/cupsd.conf"
+  # The scheduler hands its D-Bus notifier only the variables it is told to.
+  if [[ -n ${PRIVATE_CUPS_SYSTEM_BUS:-} ]]; then
+    printf 'SetEnv DBUS_SYSTEM_BUS_ADDRESS %s\n' "$PRIVATE_CUPS_SYSTEM_BUS" >>"$dir/cups-files.conf" || return 1
+  fi
+  # printers.conf is otherwise written up to 30 s after a change. Every request goes to the
+  # access log, queries too, so benchmarks can count them.
+  printf '%s\n' "Listen $dir/cups.sock" "DirtyCleanInterval 0" "Browsing No" "AccessLogLevel all" "$blocks" >"$dir/cupsd.conf"
 }
 
 # True while the PID is still the scheduler started on this directory, not a reused PID.
@@ -101,6 +106,8 @@ _private_cups_in_conf() {
 # private_cups_start DIR: writes the configuration into DIR (created if needed), starts
 # cupsd in the background, waits until it answers and prints its PID (also kept in
 # DIR/private-cupsd.pid for private_cups_stop).
+# With PRIVATE_CUPS_SYSTEM_BUS set to a bus address, the scheduler's D-Bus notifier
+# sends its signals there.
 private_cups_start() {
   local dir=${1:-} cupsd pid i
   if [[ $# -ne 1 || -z "$dir" ]]; then

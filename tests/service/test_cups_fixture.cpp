@@ -19,7 +19,6 @@ namespace
 constexpr seconds c_jobPrintingTimeout{40};
 constexpr seconds c_jobEndTimeout{30};
 constexpr seconds c_stillHeldAfter{1};
-constexpr int c_iIppJobCanceled = 7;
 constexpr int c_iIppJobCompleted = 9;
 constexpr int c_iIppPrinterIdle = 3;
 

@@ -18,7 +18,6 @@ using namespace std::chrono;
 namespace
 {
 constexpr seconds c_jobTimeout{30};
-constexpr int c_iIppJobCanceled = 7;
 constexpr int c_iRawReady = 0;
 constexpr int c_iRawCanceling = 3;
 const char *const c_szUri = "usb://OSTREL/VX3010?serial=9";  // no device: jobs wait

@@ -46,7 +46,8 @@ const char *const c_szSystemCupsdConf = "/etc/cups/cupsd.conf";
 const char *const c_szReady = "scheduler is running";
 const char *const c_szRawFormat = "application/vnd.cups-raw";
 // CUPS_STATEDIR too: without it a client may fall back to the system's root certificate.
-const char *const c_aszEnvKeys[] = {"CUPS_SERVER", "CUPS_SERVERROOT", "CUPS_STATEDIR"};
+const char *const c_aszEnvKeys[] = {"CUPS_SERVER", "CUPS_SERVERROOT", "CUPS_STATEDIR", "DBUS_SYSTEM_BUS_ADDRESS"};
+const char *const c_szEventsSwitch = "OSTREL_TEST_CUPS_EVENTS";
 
 struct HttpCloser
 {
@@ -201,6 +202,13 @@ ino_t InodeOf(const QString &strPath)
     return ::stat(QFile::encodeName(strPath).constData(), &st) == 0 ? st.st_ino : 0;
 }
 
+bool EventsWanted(enCupsEvents enEvents)
+{
+    if (enEvents == enCupsEvents::FromEnvironment)
+        return qgetenv(c_szEventsSwitch) != "0";
+    return enEvents == enCupsEvents::On;
+}
+
 QString CupsdProgram()
 {
     const QString strFound = QStandardPaths::findExecutable("cupsd");
@@ -210,7 +218,12 @@ QString CupsdProgram()
 }
 }  // namespace
 
-PrivateCups::PrivateCups() : m_dir(QDir::tempPath() + "/ostrel-cups-XXXXXX") {}
+PrivateCups::PrivateCups(const stPrivateCupsOptions &options)
+    : m_bEvents(EventsWanted(options.enEvents)),
+      m_bDeferredConfWrites(options.bDeferredConfWrites),
+      m_dir(QDir::tempPath() + "/ostrel-cups-XXXXXX")
+{
+}
 
 PrivateCups::~PrivateCups()
 {
@@ -232,6 +245,8 @@ bool PrivateCups::Start()
         return true;
     if (!m_dir.isValid())
         return Fail("no temporary directory: " + m_dir.errorString());
+    if (m_bEvents && !m_bus.Start())
+        return Fail(m_bus.LastError());
     return WriteConfig() && Launch();
 }
 
@@ -272,6 +287,7 @@ QProcessEnvironment PrivateCups::Env() const
     env.insert("CUPS_SERVER", Socket());
     env.insert("CUPS_SERVERROOT", ServerRoot());
     env.insert("CUPS_STATEDIR", ServerRoot() + "/state");
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", m_bEvents ? m_bus.Address() : PrivateBus::AbsentAddress(ServerRoot()));
     return env;
 }
 
@@ -411,6 +427,11 @@ QByteArray PrivateCups::ErrorLog() const
     return ReadWholeFile(ServerRoot() + "/error_log");
 }
 
+int PrivateCups::AccessLogLines() const
+{
+    return ReadWholeFile(ServerRoot() + "/access_log").count('\n');
+}
+
 bool PrivateCups::WriteConfig()
 {
     const QString strRoot = ServerRoot();
@@ -425,13 +446,23 @@ bool PrivateCups::WriteConfig()
     const QByteArray baFiles = "ServerRoot " + baRoot + "\nStateDir " + baRoot + "/state\nRequestRoot " + baRoot +
                                "/spool\nCacheDir " + baRoot + "/cache\nAccessLog " + baRoot + "/access_log\nErrorLog " +
                                baRoot + "/error_log\nPageLog " + baRoot + "/page_log\nPrintcap " + baRoot +
-                               "/printcap\nPeerCred on\n";
-    // printers.conf is otherwise written up to 30 s after a change.
-    const QByteArray baConf =
-        "Listen " + QFile::encodeName(Socket()) + "\nDirtyCleanInterval 0\nBrowsing No\n" + baBlocks;
+                               "/printcap\nPeerCred on\n" + NotifierEnv();
+    // printers.conf is otherwise written up to 30 s after a change. Every request goes to
+    // the access log, queries too, so tests can count them.
+    const QByteArray baConf = "Listen " + QFile::encodeName(Socket()) + "\n" +
+                              (m_bDeferredConfWrites ? "" : "DirtyCleanInterval 0\n") + "Browsing No\n" +
+                              "AccessLogLevel all\n" + baBlocks;
     if (!WriteWholeFile(strRoot + "/cups-files.conf", baFiles) || !WriteWholeFile(strRoot + "/cupsd.conf", baConf))
         return Fail("cannot write the configuration into " + strRoot);
     return true;
+}
+
+// The scheduler hands its notifiers only the variables named here.
+QByteArray PrivateCups::NotifierEnv() const
+{
+    if (!m_bEvents)
+        return {};
+    return "SetEnv DBUS_SYSTEM_BUS_ADDRESS " + m_bus.Address().toUtf8() + "\n";
 }
 
 bool PrivateCups::Launch()
@@ -504,6 +535,8 @@ bool PrivateCups::Administer(ipp_t *pRequest, const QString &strFile)
     const ino_t inodeBefore = InodeOf(strConf);
     if (!DoIpp(Socket(), pRequest, "/admin/", strFile, m_strLastError))
         return false;
+    if (m_bDeferredConfWrites)
+        return true;
     if (!WaitUntil([&] { return InodeOf(strConf) != inodeBefore; }, c_confWriteTimeout, c_confPollStep))
         return Fail("printers.conf was not rewritten");
     return true;

@@ -14,12 +14,31 @@
 
 #include <cups/ipp.h>
 
+#include "PrivateBus.h"
 #include "UtilCups.h"
+
+// Whether the scheduler gets a private system bus for its D-Bus notifier. Without one,
+// the service finds no bus at all. OSTREL_TEST_CUPS_EVENTS=0 turns it off for suites
+// that have to pass in both ways.
+enum class enCupsEvents
+{
+    FromEnvironment,
+    On,
+    Off,
+};
+
+struct stPrivateCupsOptions
+{
+    enCupsEvents enEvents = enCupsEvents::FromEnvironment;
+    // The scheduler's default DirtyCleanInterval: printers.conf is written up to 30 s
+    // after a change, as on a real machine, and queue changes return at once.
+    bool bDeferredConfWrites = false;
+};
 
 class PrivateCups
 {
 public:
-    PrivateCups();
+    explicit PrivateCups(const stPrivateCupsOptions &options = {});
     ~PrivateCups();
     PrivateCups(const PrivateCups &) = delete;
     PrivateCups &operator=(const PrivateCups &) = delete;
@@ -44,7 +63,7 @@ public:
     void UseInThisProcess();
 
     // Over IPP, as the admin tool does, so every name the scheduler accepts can be used.
-    // Each returns once printers.conf has been rewritten.
+    // Each returns once printers.conf has been rewritten (at once with deferred writes).
     bool AddQueue(const QString &strName, const QString &strDeviceUri, const QString &strModel);
     bool DeleteQueue(const QString &strName);
     bool SetDeviceUri(const QString &strName, const QString &strDeviceUri);
@@ -63,11 +82,15 @@ public:
 
     QByteArray PrintersConf() const;
     QByteArray ErrorLog() const;
+    // Requests the scheduler has answered so far, one line each.
+    int AccessLogLines() const;
+    bool EventsOn() const { return m_bEvents; }
     // The scheduler's word on the last refused request, or what went wrong locally.
     QString LastError() const { return m_strLastError; }
 
 private:
     bool WriteConfig();
+    QByteArray NotifierEnv() const;
     bool Launch();
     bool SchedulerAnswers();
     bool RunTool(const QString &strTool, const QStringList &listArgs, QByteArray &baOutput);
@@ -76,6 +99,9 @@ private:
     bool Administer(ipp_t *pRequest, const QString &strFile);
     bool Fail(const QString &strWhy);
 
+    const bool m_bEvents;
+    const bool m_bDeferredConfWrites;
+    PrivateBus m_bus;
     // Made at once, so that even before Start every path and the environment point into it
     // and never at the system's scheduler.
     QTemporaryDir m_dir;
