@@ -224,6 +224,15 @@ std::optional<stXWindow> GuiSession::VisibleWindowNamed(const QString &strClass,
     return std::nullopt;
 }
 
+std::optional<stXWindow> GuiSession::WindowNamed(const QString &strClass, const QString &strName) const
+{
+    for (const stXWindow &window : AllWindows()) {
+        if (window.strClass == strClass && window.bTopLevel && window.strName == strName)
+            return window;
+    }
+    return std::nullopt;
+}
+
 std::optional<QPoint> GuiSession::TrayIconCentre(const QString &strClass) const
 {
     for (const stXWindow &window : VisibleWindows(strClass)) {

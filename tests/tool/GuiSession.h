@@ -55,6 +55,8 @@ public:
     // Mapped windows of one X class, with their absolute geometry.
     QList<stXWindow> VisibleWindows(const QString &strClass) const;
     std::optional<stXWindow> VisibleWindowNamed(const QString &strClass, const QString &strName) const;
+    // A top-level window of the class with that name, shown or not.
+    std::optional<stXWindow> WindowNamed(const QString &strClass, const QString &strName) const;
     // The centre of a docked tray icon of that class, once docked.
     std::optional<QPoint> TrayIconCentre(const QString &strClass) const;
     // The whole screen, or one window given by its id.
