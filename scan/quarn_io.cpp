@@ -50,17 +50,16 @@ bool QuarnRecvAll(stQuarnConnection &conn, void *pData, size_t nCount)
 {
     auto *p = static_cast<char *>(pData);
     size_t nHave = 0;
+    // Bytes already there are taken at once; only a wait for more goes through poll.
     while (nHave < nCount) {
-        if (!WaitFor(conn.iSocket, POLLIN, conn.tpRequestDeadline)) {
-            conn.bHangUp = true;
-            return false;
-        }
         const ssize_t r = recv(conn.iSocket, p + nHave, nCount - nHave, MSG_DONTWAIT);
         if (r > 0) {
             nHave += size_t(r);
             continue;
         }
-        if (r < 0 && (errno == EINTR || errno == EAGAIN) && flag)
+        if (r < 0 && errno == EAGAIN && WaitFor(conn.iSocket, POLLIN, conn.tpRequestDeadline))
+            continue;
+        if (r < 0 && errno == EINTR && flag)
             continue;
         conn.bPeerReset = r < 0 && errno == ECONNRESET;
         conn.bHangUp = true;
