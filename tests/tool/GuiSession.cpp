@@ -180,12 +180,17 @@ QByteArray GuiSession::Run(const QString &strProgram, const QStringList &listArg
     return bDone ? client.readAllStandardOutput() : QByteArray();
 }
 
+QString GuiSession::Describe() const
+{
+    return QString::fromUtf8(Run("xwininfo", {"-root", "-tree"}));
+}
+
 QList<stXWindow> GuiSession::AllWindows() const
 {
     static const QRegularExpression c_re(
         R"re(^( +)(0x[0-9a-f]+) "(.*)": \("([^"]*)" "([^"]*)"\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)$)re");
     QList<stXWindow> list;
-    for (const QString &strLine : QString::fromUtf8(Run("xwininfo", {"-root", "-tree"})).split('\n')) {
+    for (const QString &strLine : Describe().split('\n')) {
         const QRegularExpressionMatch m = c_re.match(strLine);
         if (!m.hasMatch())
             continue;

@@ -61,6 +61,8 @@ public:
     std::optional<QPoint> TrayIconCentre(const QString &strClass) const;
     // The whole screen, or one window given by its id.
     bool Screenshot(const QString &strPath, const QString &strWindow = "root") const;
+    // Every window of the display as xwininfo lists it: what a failed wait prints.
+    QString Describe() const;
     // The notification server's record of method calls (dbusmock's log).
     QString NotifyLog() const;
 
