@@ -74,14 +74,7 @@ protected:
     QByteArray Dat(const QString &strQueue) const { return ReadWholeFile(m_root.Cfg(strQueue + ".dat")); }
     bool DatExists(const QString &strQueue) const { return QFile::exists(m_root.Cfg(strQueue + ".dat")); }
 
-    QByteArray Log() const
-    {
-        QByteArray ba;
-        const QDir dir(m_root.Path() + "/log");
-        for (const QString &strFile : dir.entryList({"log_srv_*.log"}, QDir::Files, QDir::Name))
-            ba += ReadWholeFile(dir.filePath(strFile));
-        return ba;
-    }
+    QByteArray Log() const { return m_root.ServiceLog(); }
 
     QStringList ListedNames() const
     {

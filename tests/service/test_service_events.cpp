@@ -3,9 +3,7 @@
 // written, asks CUPS nothing while nothing happens, and without a bus says so once.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
-#include <QSettings>
 
 #include <chrono>
 #include <csignal>
@@ -15,6 +13,7 @@
 #include "PrinterSim.h"
 #include "PrivateCups.h"
 #include "TestSupport.h"
+#include "UtilCfgFiles.h"
 
 using namespace std::chrono;
 
@@ -49,25 +48,18 @@ protected:
         return m_service.Start(PRINTSVC_PATH, {}, env);
     }
 
-    QByteArray Log() const
-    {
-        QByteArray ba;
-        const QDir dir(m_root.Path() + "/log");
-        for (const QString &strFile : dir.entryList({"log_srv_*.log"}, QDir::Files, QDir::Name))
-            ba += ReadWholeFile(dir.filePath(strFile));
-        return ba;
-    }
+    QByteArray Log() const { return m_root.ServiceLog(); }
 
     int Subscribed() const { return Log().count(c_szEventsLive); }
     bool DatExists(const QString &strQueue) const { return QFile::exists(m_root.Cfg(strQueue + ".dat")); }
 
+    QList<stPrinterInfo> Listed() const { return UtilCfgFiles::ReadPrinterList(m_root.Cfg("printerlist.ini")); }
+
     QStringList ListedNames() const
     {
-        QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
-        settings.setIniCodec("UTF-8");
         QStringList list;
-        for (int i = 0; i < settings.value("Main/Count").toInt(); ++i)
-            list.append(settings.value(QString("printer_%1/Name").arg(i)).toString());
+        for (const stPrinterInfo &info : Listed())
+            list.append(info.strPrinterName);
         return list;
     }
 
@@ -146,11 +138,10 @@ TEST_F(ServiceEventsDeferredWrites, QueueChangesReachTheListBeforePrintersConfIs
     // A new device URI is a modification: the list follows it as well.
     ASSERT_TRUE(m_cups.SetDeviceUri("Second", "socket://127.0.0.63:9100"));
     tpChange = steady_clock::now();
-    QSettings settings(m_root.Cfg("printerlist.ini"), QSettings::IniFormat);
     EXPECT_TRUE(WaitUntil(
         [&] {
-            settings.sync();
-            return settings.value("printer_0/Port").toString() == "127.0.0.63";
+            const QList<stPrinterInfo> list = Listed();
+            return list.size() == 1 && list.first().strPort == "127.0.0.63";
         },
         seconds(10)));
     EXPECT_LE(duration_cast<milliseconds>(steady_clock::now() - tpChange).count(), c_queueChangeLimit.count());

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 
@@ -34,6 +35,15 @@ TestInstallRoot::~TestInstallRoot()
     ExpectNothingWorldWritable(m_dir.path());
     RestoreEnv("OSTREL_PREFIX", m_baOldPrefix);
     RestoreEnv("OSTREL_METRICS_DIR", m_baOldMetricsDir);
+}
+
+QByteArray TestInstallRoot::ServiceLog() const
+{
+    QByteArray ba;
+    const QDir dir(m_dir.path() + "/log");
+    for (const QString &strFile : dir.entryList({"log_srv_*.log"}, QDir::Files, QDir::Name))
+        ba += ReadWholeFile(dir.filePath(strFile));
+    return ba;
 }
 
 bool WaitUntil(const std::function<bool()> &pred, std::chrono::milliseconds timeout, std::chrono::milliseconds step)

@@ -22,6 +22,8 @@ public:
     ~TestInstallRoot();
     QString Path() const { return m_dir.path(); }
     QString Cfg(const QString &strFile = QString()) const { return m_dir.path() + "/cfg/" + strFile; }
+    // printsvc's file log (OSTREL_LOG=1), all its files in order.
+    QByteArray ServiceLog() const;
 
 private:
     QTemporaryDir m_dir;
