@@ -1,7 +1,11 @@
 #include "OstrelPage.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
+#include <utility>
 // libjpeg's header needs size_t and FILE declared first.
 #include <jpeglib.h>
 
@@ -39,14 +43,14 @@ void OnJpegMessage(j_common_ptr pInfo, int iLevel)
     ++reinterpret_cast<stJpegError *>(pInfo->err)->iWarnings;
 }
 
-bool LooksLikeJpeg(const std::vector<uint8_t> &vecPage)
+bool LooksLikeJpeg(const uint8_t *pucStart, long long llBytes)
 {
-    return vecPage.size() > sizeof(c_aucJpegStart) &&
-           std::equal(std::begin(c_aucJpegStart), std::end(c_aucJpegStart), vecPage.begin());
+    return llBytes > (long long)sizeof(c_aucJpegStart) &&
+           std::equal(std::begin(c_aucJpegStart), std::end(c_aucJpegStart), pucStart);
 }
 
 // Nothing with a destructor lives in this frame: the error path leaves it by longjmp.
-bool DecodeJpeg(const std::vector<uint8_t> &vecPage, bool bRgb, stOstrelFrame *pFrame)
+bool DecodeJpeg(const std::vector<uint8_t> &vecPage, bool bRgb, stOstrelFrame *pFrame, std::vector<uint8_t> *pPixels)
 {
     jpeg_decompress_struct cinfo;
     stJpegError err;
@@ -68,9 +72,9 @@ bool DecodeJpeg(const std::vector<uint8_t> &vecPage, bool bRgb, stOstrelFrame *p
     pFrame->iPixels = int(cinfo.output_width);
     pFrame->iLines = int(cinfo.output_height);
     pFrame->iBytesPerLine = int(cinfo.output_width * cinfo.output_components);
-    pFrame->vecData.resize(size_t(pFrame->iBytesPerLine) * size_t(pFrame->iLines));
+    pPixels->resize(size_t(pFrame->iBytesPerLine) * size_t(pFrame->iLines));
     while (cinfo.output_scanline < cinfo.output_height) {
-        JSAMPROW row = pFrame->vecData.data() + size_t(cinfo.output_scanline) * size_t(pFrame->iBytesPerLine);
+        JSAMPROW row = pPixels->data() + size_t(cinfo.output_scanline) * size_t(pFrame->iBytesPerLine);
         jpeg_read_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_decompress(&cinfo);
@@ -78,19 +82,44 @@ bool DecodeJpeg(const std::vector<uint8_t> &vecPage, bool bRgb, stOstrelFrame *p
     return err.iWarnings == 0;
 }
 
-int TakeRaw(const std::vector<uint8_t> &vecPage, const SettingInfo &info, unsigned uUnitsPerInch, stOstrelFrame *pFrame)
+bool ReadWhole(OstrelPixels &file, long long llBytes, std::vector<uint8_t> *pBytes)
+{
+    pBytes->resize(size_t(llBytes));
+    size_t nHave = 0;
+    while (nHave < pBytes->size()) {
+        const long lGot = file.Read(pBytes->data() + nHave, pBytes->size() - nHave);
+        if (lGot <= 0)
+            return false;
+        nHave += size_t(lGot);
+    }
+    return true;
+}
+
+int TakeJpeg(OstrelPixels file, long long llBytes, const SettingInfo &info, stOstrelFrame *pFrame)
+{
+    std::vector<uint8_t> vecPage;
+    if (!ReadWhole(file, llBytes, &vecPage))
+        return SANE_STATUS_IO_ERROR;
+    file.Clear();
+    std::vector<uint8_t> vecPixels;
+    if (!DecodeJpeg(vecPage, QuarnPixelsOf(info) == QUARN_PIXELS_RGB, pFrame, &vecPixels))
+        return SANE_STATUS_IO_ERROR;
+    pFrame->pixels.SetMemory(std::move(vecPixels));
+    return SANE_STATUS_GOOD;
+}
+
+int TakeRaw(OstrelPixels file, long long llBytes, const SettingInfo &info, unsigned uUnitsPerInch, stOstrelFrame *pFrame)
 {
     *pFrame = OstrelRawFrame(info, uUnitsPerInch);
-    const long long llSize = (long long)vecPage.size();
     const long long llExpected = (long long)pFrame->iBytesPerLine * pFrame->iLines;
     // A feeder page may run longer than the area asked for, by whole lines.
-    if (pFrame->iBytesPerLine <= 0 || llSize < llExpected || llSize % pFrame->iBytesPerLine != 0) {
-        OstrelDebug(OSTREL_DBG_ERROR, "raw page of %lld bytes does not fill %d lines of %d bytes", llSize,
+    if (pFrame->iBytesPerLine <= 0 || llBytes < llExpected || llBytes % pFrame->iBytesPerLine != 0) {
+        OstrelDebug(OSTREL_DBG_ERROR, "raw page of %lld bytes does not fill %d lines of %d bytes", llBytes,
                     pFrame->iLines, pFrame->iBytesPerLine);
         return SANE_STATUS_IO_ERROR;
     }
-    pFrame->iLines = int(llSize / pFrame->iBytesPerLine);
-    pFrame->vecData = vecPage;
+    pFrame->iLines = int(llBytes / pFrame->iBytesPerLine);
+    pFrame->pixels = std::move(file);
     return SANE_STATUS_GOOD;
 }
 }  // namespace
@@ -107,15 +136,17 @@ stOstrelFrame OstrelRawFrame(const SettingInfo &info, unsigned uUnitsPerInch)
     return frame;
 }
 
-int OstrelDecodePage(const std::vector<uint8_t> &vecPage, const SettingInfo &info, unsigned uUnitsPerInch,
-                     stOstrelFrame *pFrame)
+int OstrelTakePage(int iFd, long long llBytes, const SettingInfo &info, unsigned uUnitsPerInch,
+                   stOstrelFrame *pFrame)
 {
+    OstrelPixels file;
+    file.SetFile(iFd, llBytes);
+    uint8_t aucStart[sizeof(c_aucJpegStart)] = {};
+    const bool bStart = pread(iFd, aucStart, sizeof(aucStart), 0) == ssize_t(sizeof(aucStart));
     // Scanners of the KQ family send JPEG whatever was asked for.
-    const bool bJpeg = LooksLikeJpeg(vecPage) &&
-                       (info.compType == COMPRESSION_JPEG ||
-                        (long long)vecPage.size() != QuarnRawGeometry(info, uUnitsPerInch).Bytes());
-    if (!bJpeg)
-        return TakeRaw(vecPage, info, uUnitsPerInch, pFrame);
-    const bool bRgb = QuarnPixelsOf(info) == QUARN_PIXELS_RGB;
-    return DecodeJpeg(vecPage, bRgb, pFrame) ? SANE_STATUS_GOOD : SANE_STATUS_IO_ERROR;
+    const bool bJpeg = bStart && LooksLikeJpeg(aucStart, llBytes) &&
+                       (info.compType == COMPRESSION_JPEG || llBytes != QuarnRawGeometry(info, uUnitsPerInch).Bytes());
+    if (bJpeg)
+        return TakeJpeg(std::move(file), llBytes, info, pFrame);
+    return TakeRaw(std::move(file), llBytes, info, uUnitsPerInch, pFrame);
 }

@@ -1,14 +1,15 @@
 #include "OstrelScanner.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fstream>
 
 #include "ModelCatalogue.h"
 #include "OstrelConfig.h"
@@ -126,22 +127,19 @@ SettingInfo SettingsInfo(const stOstrelSettings &settings)
     return info;
 }
 
-bool ReadPageFile(const std::string &strPath, std::vector<uint8_t> *pBytes)
+// The page file, opened; its size in *pllBytes.
+int OpenPageFile(const std::string &strPath, long long *pllBytes)
 {
-    std::ifstream in(strPath, std::ios::binary | std::ios::ate);
-    const std::streamoff llSize = in ? std::streamoff(in.tellg()) : -1;
-    if (llSize < 0 || llSize > c_llPageFileMax) {
-        OstrelDebug(OSTREL_DBG_ERROR, "Unable to read \"%s\": %s", strPath.c_str(),
-                    llSize < 0 ? std::strerror(errno) : "larger than any page");
-        return false;
+    const int iFd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (iFd < 0 || fstat(iFd, &st) != 0) {
+        OstrelDebug(OSTREL_DBG_ERROR, "Unable to read \"%s\": %s", strPath.c_str(), std::strerror(errno));
+        if (iFd >= 0)
+            close(iFd);
+        return -1;
     }
-    pBytes->resize(size_t(llSize));
-    in.seekg(0);
-    in.read(reinterpret_cast<char *>(pBytes->data()), llSize);
-    if (in.gcount() == llSize)
-        return true;
-    OstrelDebug(OSTREL_DBG_ERROR, "Unable to read \"%s\": %s", strPath.c_str(), std::strerror(errno));
-    return false;
+    *pllBytes = (long long)st.st_size;
+    return iFd;
 }
 }  // namespace
 
@@ -378,17 +376,19 @@ void OstrelScanner::stImpl::Take(const stQuarnRecord &rec)
 int OstrelScanner::stImpl::Deliver(int iPage, long long llBytes, stOstrelFrame *pFrame)
 {
     const std::string strPath = QuarnPagePath(strJob, iPage);
-    std::vector<uint8_t> vecPage;
-    const bool bRead = ReadPageFile(strPath, &vecPage);
+    long long llSize = 0;
+    const int iFd = OpenPageFile(strPath, &llSize);
+    // An open file outlives its name, so the daemon may drop it while the page is read.
     client.DeleteFile(strPath);
-    if (!bRead)
+    if (iFd < 0)
         return SANE_STATUS_IO_ERROR;
-    if ((long long)vecPage.size() != llBytes) {
-        OstrelDebug(OSTREL_DBG_ERROR, "page %d: %zu bytes in \"%s\", %lld announced", iPage, vecPage.size(),
-                    strPath.c_str(), llBytes);
+    if (llSize != llBytes || llSize > c_llPageFileMax) {
+        OstrelDebug(OSTREL_DBG_ERROR, "page %d: %lld bytes in \"%s\", %lld announced%s", iPage, llSize,
+                    strPath.c_str(), llBytes, llSize > c_llPageFileMax ? ", larger than any page" : "");
+        close(iFd);
         return SANE_STATUS_IO_ERROR;
     }
-    const int iStatus = OstrelDecodePage(vecPage, info, uUnitsPerInch, pFrame);
+    const int iStatus = OstrelTakePage(iFd, llSize, info, uUnitsPerInch, pFrame);
     if (iStatus == SANE_STATUS_GOOD) {
         ++iDelivered;
         OstrelDebug(OSTREL_DBG_INFO, "page %d: %d x %d pixels, %d bit%s", iPage, pFrame->iPixels, pFrame->iLines,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "OstrelPixels.h"
+
 enum enOstrelMode
 {
     OSTREL_MODE_LINEART,
@@ -59,7 +61,7 @@ struct stOstrelSettings
     int iContrast = 0;
 };
 
-// One decoded page: lines of 1-bit (lineart), 8-bit grey or 8-bit RGB pixels.
+// One page: lines of 1-bit (lineart), 8-bit grey or 8-bit RGB pixels.
 struct stOstrelFrame
 {
     bool bRgb = false;
@@ -67,7 +69,7 @@ struct stOstrelFrame
     int iPixels = 0;
     int iLines = 0;
     int iBytesPerLine = 0;
-    std::vector<uint8_t> vecData;
+    OstrelPixels pixels;
 };
 
 // Statuses are SANE_Status values.

@@ -3,7 +3,6 @@
 #include <sane/sane.h>
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -24,7 +23,6 @@ struct stHandle
     OstrelScanner scanner;
     std::unique_ptr<OstrelOptions> pOptions;
     stOstrelFrame frame;
-    size_t nReadPos = 0;
     bool bScanning = false;
     // Set while sane_start or sane_read runs: a sane_cancel meanwhile comes from a signal
     // handler and only flags the cancel.
@@ -69,8 +67,7 @@ void EndScan(stHandle &handle)
     handle.scanner.Finish();
     handle.scanner.ClearCancel();
     handle.bScanning = false;
-    handle.frame.vecData.clear();
-    handle.nReadPos = 0;
+    handle.frame.pixels.Clear();
 }
 }  // namespace
 
@@ -139,9 +136,12 @@ OSTREL_EXPORT SANE_Status sane_ostrel_control_option(SANE_Handle h, SANE_Int iOp
 OSTREL_EXPORT SANE_Status sane_ostrel_get_parameters(SANE_Handle h, SANE_Parameters *pParams)
 {
     stHandle &handle = *HandleOf(h);
+    if (handle.bScanning) {
+        FillParameters(handle.frame, pParams);
+        return SANE_STATUS_GOOD;
+    }
     const OstrelOptions &options = *handle.pOptions;
-    FillParameters(handle.bScanning ? handle.frame : OstrelExpectedFrame(options.Settings(), options.UnitsPerInch()),
-                   pParams);
+    FillParameters(OstrelExpectedFrame(options.Settings(), options.UnitsPerInch()), pParams);
     return SANE_STATUS_GOOD;
 }
 
@@ -151,7 +151,6 @@ OSTREL_EXPORT SANE_Status sane_ostrel_start(SANE_Handle h)
     InCall call(handle);
     handle.scanner.ClearCancel();
     handle.frame = stOstrelFrame();
-    handle.nReadPos = 0;
     const int iStatus = handle.scanner.Start(handle.pOptions->Settings(), &handle.frame);
     handle.bScanning = iStatus == c_iOstrelGood;
     return SANE_Status(iStatus);
@@ -168,13 +167,13 @@ OSTREL_EXPORT SANE_Status sane_ostrel_read(SANE_Handle h, SANE_Byte *pData, SANE
     }
     if (!handle.bScanning)
         return SANE_STATUS_INVAL;
-    const std::vector<uint8_t> &vecData = handle.frame.vecData;
-    if (handle.nReadPos >= vecData.size())
+    OstrelPixels &pixels = handle.frame.pixels;
+    if (pixels.AtEnd())
         return SANE_STATUS_EOF;
-    const size_t nCount = std::min(vecData.size() - handle.nReadPos, size_t(std::max(iMax, 0)));
-    std::memcpy(pData, vecData.data() + handle.nReadPos, nCount);
-    handle.nReadPos += nCount;
-    *piLength = SANE_Int(nCount);
+    const long lCount = pixels.Read(pData, size_t(std::max(iMax, 0)));
+    if (lCount < 0)
+        return SANE_STATUS_IO_ERROR;
+    *piLength = SANE_Int(lCount);
     return SANE_STATUS_GOOD;
 }
 
