@@ -130,10 +130,14 @@ SettingInfo SettingsInfo(const stOstrelSettings &settings)
 // The page file, opened; its size in *pllBytes.
 int OpenPageFile(const std::string &strPath, long long *pllBytes)
 {
-    const int iFd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not following links nor blocking on anything but a regular file: the name comes
+    // from the daemon, but the page is read by whoever runs the frontend.
+    const int iFd = open(strPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat st {};
-    if (iFd < 0 || fstat(iFd, &st) != 0) {
-        OstrelDebug(OSTREL_DBG_ERROR, "Unable to read \"%s\": %s", strPath.c_str(), std::strerror(errno));
+    const bool bStat = iFd >= 0 && fstat(iFd, &st) == 0;
+    if (!bStat || !S_ISREG(st.st_mode)) {
+        OstrelDebug(OSTREL_DBG_ERROR, "Unable to read \"%s\": %s", strPath.c_str(),
+                    bStat ? "not a regular file" : std::strerror(errno));
         if (iFd >= 0)
             close(iFd);
         return -1;
