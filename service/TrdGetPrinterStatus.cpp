@@ -35,6 +35,22 @@ stJobState StillPrinting(stJobState job)
     job.iJobStatus = JOB_PRINTING;
     return job;
 }
+
+// A KQ reply frame carries its checksum (frame bytes 4 to 7) and the request's serial
+// number, the second it was sent (bytes 8 to 11): both differ at every poll while the
+// status stays the same. The status file is not written again for them alone: each
+// write is synced to disk and makes every reader decode the file anew.
+constexpr int c_iKQExchangeFirst = int(c_ulStatusPrefix) + 4;
+constexpr int c_iKQExchangeLength = 8;
+
+QByteArray StatusContent(const QByteArray &baStatus, enStatusFamily enFamily)
+{
+    if (enFamily != FAMILY_KQ || baStatus.size() < c_iKQExchangeFirst + c_iKQExchangeLength)
+        return baStatus;
+    QByteArray baContent = baStatus;
+    baContent.replace(c_iKQExchangeFirst, c_iKQExchangeLength, QByteArray(c_iKQExchangeLength, '\0'));
+    return baContent;
+}
 }  // namespace
 
 TrdGetPrinterStatus::TrdGetPrinterStatus(QObject *parent) : UtilThreadBase(parent) {}
@@ -243,7 +259,7 @@ bool TrdGetPrinterStatus::CheckRecvBufChange(const QByteArray &baReply)
 int TrdGetPrinterStatus::CheckPrinterStatus(const QByteArray &baStatus, enStatusFamily enFamily)
 {
     const QString strPath = UtilCfgFiles::StatusFilePath(m_stCurrentPrinter.stInfo.strPrinterName);
-    const bool bChanged = CheckRecvBufChange(baStatus);
+    const bool bChanged = CheckRecvBufChange(StatusContent(baStatus, enFamily));
     const bool bExists = QFile::exists(strPath);
     if (enFamily == FAMILY_KQ && m_stCurrentPrinter.stInfo.iConnectType == CONNECT_USB)
         LOG_WRITE("file exists status = %d, fileChanged=%d", bExists, bChanged);

@@ -99,6 +99,29 @@ TEST(ReplyAcceptance, StatusFileFollowsChangesAndDecodeFailuresKeepTheState)
     EXPECT_FALSE(f.poller.CheckRecvBufChange(baLong));
 }
 
+// Each KQ request carries a new serial number, which the reply repeats under a new
+// checksum: a reply that differs only there brings no news.
+TEST(ReplyAcceptance, KQReplyWithOnlyANewSerialNumberIsNotWrittenAgain)
+{
+    TestInstallRoot root;
+    PollerFixture f("kq");
+    const QString strFile = root.Cfg("kq.dat");
+    const unsigned char szNextSN[4] = {1, 2, 3, 5};
+
+    const QByteArray baFirst = KQStatusBuffer(BuildKQReplyFrame(c_szSN, {{KQState(1)}, -1, 0}));
+    ASSERT_EQ(f.poller.CheckPrinterStatus(baFirst, FAMILY_KQ), 0);
+    ASSERT_EQ(ReadWholeFile(strFile), baFirst);
+
+    const QByteArray baSameState = KQStatusBuffer(BuildKQReplyFrame(szNextSN, {{KQState(1)}, -1, 0}));
+    ASSERT_NE(baSameState, baFirst);
+    ASSERT_EQ(f.poller.CheckPrinterStatus(baSameState, FAMILY_KQ), 0);
+    EXPECT_EQ(ReadWholeFile(strFile), baFirst) << "the first reply stays published";
+
+    const QByteArray baNewState = KQStatusBuffer(BuildKQReplyFrame(szNextSN, {{KQState(3)}, -1, 0}));
+    ASSERT_EQ(f.poller.CheckPrinterStatus(baNewState, FAMILY_KQ), 0);
+    EXPECT_EQ(ReadWholeFile(strFile), baNewState) << "a new state is published";
+}
+
 TEST(ReplyAcceptance, QueueNamesThatAreNoFileNamesGetNoStatusFile)
 {
     TestInstallRoot root;
