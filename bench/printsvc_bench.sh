@@ -139,19 +139,22 @@ measure() {
   # Per thread, the busiest first, and the sum over the USB pollers: under umockdev every
   # ioctl of a USB exchange is a round trip to the emulator process, so their figures are
   # the emulation's, far above what a real device costs.
-  read -r uw uc < <(awk -v s="$seconds" -v out="$work/threads.txt" 'NR == FNR { usb[$1] = 1; next }
+  # The rest is summed over the same per-thread readings: the process-wide counters are
+  # read at other moments, and a burst of a USB poll between the two readings (some 125
+  # switches within milliseconds) would count as the rest's.
+  read -r uw uc rw rc < <(awk -v s="$seconds" -v out="$work/threads.txt" 'NR == FNR { usb[$1] = 1; next }
       FILENAME ~ /before/ { w[$1] = $3; c[$1] = $4; next }
       { dw = ($3 - w[$1]) / s; dc = 100 * ($4 - c[$1]) / 1e9 / s
         printf "  thread %s %s wakeups %.2f /s cpu %.3f %%\n", $1, $2, dw, dc > out
-        if ($2 in usb) { uw += dw; uc += dc } }
-      END { printf "%.2f %.3f\n", uw, uc }' "$work/usb.pollers" "$work/threads.before" "$work/threads.after")
+        if ($2 in usb) { uw += dw; uc += dc } else { rw += dw; rc += dc } }
+      END { printf "%.2f %.3f %.2f %.3f\n", uw, uc, rw, rc }' "$work/usb.pollers" "$work/threads.before" "$work/threads.after")
   sort -k5 -gr "$work/threads.txt" | head -8
   awk -v l="$label" -v s="$seconds" -v c=$((c1 - c0)) -v d=$((d1 - d0)) -v sw=$((s1 - s0)) -v w=$((w1 - w0)) \
     -v r=$((r1 - r0)) -v u=$((u1 - u0)) -v usb="$usb" -v usbms="$usb_poll_ms" -v rss="$(rss_kb "$svc")" \
-    -v pss="$(pss_kb "$svc")" -v k="$maxkids" -v uw="$uw" -v uc="$uc" \
+    -v pss="$(pss_kb "$svc")" -v k="$maxkids" -v uw="$uw" -v uc="$uc" -v rw="$rw" -v rc="$rc" \
     'BEGIN { printf "%s: cpu %.3f %% cupsd %.3f %% ipp %.2f /s requests %d switches %.1f /s wakeups %.1f /s pss %.1f MB rss %.1f MB children %d udp %.2f /s floor %.2f /s usbpollers-cpu %.3f %% usbpollers-wakeups %.1f /s rest-cpu %.3f %% rest-wakeups %.1f /s\n",
              l, 100 * c / 1e9 / s, 100 * d / 1e9 / s, r / s, r, sw / s, w / s, pss / 1024, rss / 1024, k,
-             u / s, u / s + usb * 1000 / usbms, uc, uw, 100 * c / 1e9 / s - uc, w / s - uw }'
+             u / s, u / s + usb * 1000 / usbms, uc, uw, rc, rw }'
 }
 
 echo "== printsvc, $seconds s per phase, CUPS events: $mode"
