@@ -280,7 +280,7 @@ bool UtilCupsPrinterStates::WaitUntilPrinting(const QString &strQueue, int iTime
     const Clock::time_point tpDeadline = Clock::now() + std::chrono::milliseconds(iTimeoutMs);
     const unsigned uGeneration = m_uWakeGeneration;
     bool bRefresher = false;
-    for (;;) {
+    while (!m_bStopped) {
         RefreshIfStale(lock);
         if (PrintingInAnswer(strQueue) || Clock::now() >= tpDeadline || uGeneration != m_uWakeGeneration)
             break;
@@ -299,6 +299,15 @@ bool UtilCupsPrinterStates::WaitUntilPrinting(const QString &strQueue, int iTime
         m_cvPrinting.notify_one();
     }
     return PrintingInAnswer(strQueue);
+}
+
+void UtilCupsPrinterStates::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopped = true;
+    }
+    WakeAll();
 }
 
 void UtilCupsPrinterStates::WakeAll()

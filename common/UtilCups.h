@@ -71,8 +71,11 @@ public:
     // prints. While threads wait here, one of them keeps the answer fresh and the
     // others sleep until a queue starts printing, so idle printers cost few wake-ups.
     bool WaitUntilPrinting(const QString &strQueue, int iTimeoutMs);
-    // Ends every wait at once (at a stop).
+    // Ends every wait at once: a waiter looks at its element again.
     void WakeAll();
+    // Ends every wait, this one and all to come: a wake-up that comes between a
+    // waiter's look at its quit flag and its wait is not lost.
+    void Stop();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -87,6 +90,7 @@ private:
     Clock::time_point m_tpFetched;
     bool m_bAnswered = false;
     bool m_bFetching = false;
+    bool m_bStopped = false;
     bool m_bRefresherWaits = false;
     UtilOutage m_outage;
     unsigned m_uWakeGeneration = 0;

@@ -18,7 +18,7 @@ trap 'rm -rf "$reports"' EXIT
 # printsvc children report into files, so a race inside the service fails the run too.
 export TSAN_OPTIONS="suppressions=$top/tests/tsan.supp halt_on_error=0 log_path=$reports/tsan"
 (cd "$dir" && LD_PRELOAD= ctest --output-on-failure --timeout 300 \
-  -R '^(WaitForSleep|WorkerBase|Log|PrinterRecords|SingleInstance|ReplyAcceptance|DeviceManagerFiles|JobSupervision|ServiceFaults|ServiceEvents|ServiceEventsDeferredWrites|ServiceWithoutBus|PrintsvcProcess|CupsPrinterStates)\.')
+  -R '^(CupsWatch|WaitForSleep|WorkerBase|Log|PrinterRecords|SingleInstance|ReplyAcceptance|DeviceManagerFiles|JobSupervision|ServiceFaults|ServiceEvents|ServiceEventsDeferredWrites|ServiceWithoutBus|PrintsvcProcess|CupsPrinterStates)\.')
 if compgen -G "$reports/tsan*" >/dev/null; then
   cat "$reports"/tsan*
   echo "ThreadSanitizer reported races"

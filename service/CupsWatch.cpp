@@ -79,7 +79,8 @@ bool CupsWatch::WaitUntilPrinting(const QString &strQueue, int iTimeoutMs)
     }
     const quint64 uWake = m_uWakeGeneration;
     m_cv.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] {
-        return !m_bEvents || uWake != m_uWakeGeneration || m_hashState.value(strQueue) == c_iIppPrinterProcessing;
+        return m_bStopped || !m_bEvents || uWake != m_uWakeGeneration ||
+               m_hashState.value(strQueue) == c_iIppPrinterProcessing;
     });
     return m_bEvents && m_hashState.value(strQueue) == c_iIppPrinterProcessing;
 }
@@ -100,7 +101,7 @@ bool CupsWatch::WaitForJobEvent(const QString &strQueue, quint64 uSeen, Clock::t
     std::unique_lock<std::mutex> lock(m_mutex);
     const quint64 uWake = m_uWakeGeneration;
     m_cv.wait_until(lock, tpDeadline, [&] {
-        return !m_bEvents || uWake != m_uWakeGeneration || JobGenerationLocked(strQueue) != uSeen;
+        return m_bStopped || !m_bEvents || uWake != m_uWakeGeneration || JobGenerationLocked(strQueue) != uSeen;
     });
     return JobGenerationLocked(strQueue) != uSeen;
 }
@@ -116,7 +117,7 @@ bool CupsWatch::WaitQueuesChanged(quint64 uSeen, int iTimeoutMs)
     std::unique_lock<std::mutex> lock(m_mutex);
     const quint64 uWake = m_uWakeGeneration;
     m_cv.wait_for(lock, std::chrono::milliseconds(iTimeoutMs),
-                  [&] { return uWake != m_uWakeGeneration || m_uQueueGeneration != uSeen; });
+                  [&] { return m_bStopped || uWake != m_uWakeGeneration || m_uQueueGeneration != uSeen; });
     return m_uQueueGeneration != uSeen;
 }
 
@@ -124,7 +125,8 @@ void CupsWatch::WaitForWake(int iTimeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     const quint64 uWake = m_uWakeGeneration;
-    m_cv.wait_for(lock, std::chrono::milliseconds(iTimeoutMs), [&] { return uWake != m_uWakeGeneration; });
+    m_cv.wait_for(lock, std::chrono::milliseconds(iTimeoutMs),
+                  [&] { return m_bStopped || uWake != m_uWakeGeneration; });
 }
 
 void CupsWatch::Wake()
@@ -135,5 +137,21 @@ void CupsWatch::Wake()
     }
     m_cv.notify_all();
     m_polled.WakeAll();
+}
+
+void CupsWatch::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStopped = true;
+    }
+    m_cv.notify_all();
+    m_polled.Stop();
+}
+
+bool CupsWatch::Stopped() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bStopped;
 }
 }  // namespace service

@@ -52,8 +52,12 @@ public:
 
     // Blocks until Wake is called or the time is up.
     void WaitForWake(int iTimeoutMs);
-    // Ends every wait at once: at a stop, and when a waiter has to look at its element again.
+    // Ends every wait at once: a waiter has to look at its element again.
     void Wake();
+    // Ends every wait, this one and all to come: a stop that comes between a thread's
+    // look at its quit flag and its wait is not slept through.
+    void Stop();
+    bool Stopped() const;
 
 private:
     quint64 JobGenerationLocked(const QString &strQueue) const;
@@ -66,6 +70,7 @@ private:
     quint64 m_uAllJobs = 0;  // added to every queue's number: a resync concerns them all
     quint64 m_uQueueGeneration = 0;
     quint64 m_uWakeGeneration = 0;
+    bool m_bStopped = false;
     UtilCupsPrinterStates m_polled;
 };
 }  // namespace service

@@ -58,7 +58,7 @@ void TrdDeviceManage::StartEvents()
 void TrdDeviceManage::RequestStop()
 {
     RequestQuit();
-    m_watch.Wake();
+    m_watch.Stop();
 }
 
 void TrdDeviceManage::SlotThreadQuit()
@@ -172,7 +172,7 @@ void TrdDeviceManage::StopAll()
     }
     for (TrdGetPrinterStatus *pPoller : qAsConst(m_listPoller))
         pPoller->RequestQuit();
-    m_watch.Wake();
+    m_watch.Stop();
     for (QThread *pThread : qAsConst(m_listThread)) {
         pThread->quit();
         pThread->wait();

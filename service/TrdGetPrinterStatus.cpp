@@ -85,21 +85,21 @@ void TrdGetPrinterStatus::SuperviseIdlePrinter()
 // requested.
 bool TrdGetPrinterStatus::WaitWhileIdle(int iInterval)
 {
-    if (IsQuitRequested())
+    if (Stopping())
         return true;
     stPrinterManager element;
     if (!m_pWatch || !m_pListPrinter->CopyOut(m_iIndex, element))
-        return WaitForSleep(iInterval);
+        return WaitForSleep(iInterval) || Stopping();
     const QString &strQueue = element.stInfo.strPrinterName;
     const bool bEvents = m_pWatch->EventsLive();
     if (!element.listJob.isEmpty() && !bEvents)
-        return WaitForSleep(iInterval);
+        return WaitForSleep(iInterval) || Stopping();
     if (!element.listJob.isEmpty())
         m_pWatch->WaitForJobEvent(strQueue, m_uJobEventsSeen,
                                   CupsWatch::Clock::now() + std::chrono::milliseconds(iInterval));
     else
         m_pWatch->WaitUntilPrinting(strQueue, bEvents ? c_iEventIdleWaitMs : c_iIdleWaitMs);
-    return IsQuitRequested();
+    return Stopping();
 }
 
 // Between two polls: without events the job list is asked for ten times; with them,
@@ -107,7 +107,7 @@ bool TrdGetPrinterStatus::WaitWhileIdle(int iInterval)
 void TrdGetPrinterStatus::SuperviseJobsUntil(CupsWatch::Clock::time_point tpDeadline, int iInterval)
 {
     const QString strQueue = m_stCurrentPrinter.stInfo.strPrinterName;
-    for (int i = 0; i < c_iJobChecksPerCycle && !IsQuitRequested(); ++i) {
+    for (int i = 0; i < c_iJobChecksPerCycle && !Stopping(); ++i) {
         if (m_pWatch && m_pWatch->EventsLive())
             return SuperviseByEvents(strQueue, tpDeadline, iInterval / c_iJobChecksPerCycle);
         CheckJobStatus();
@@ -126,7 +126,7 @@ void TrdGetPrinterStatus::SuperviseByEvents(const QString &strQueue, CupsWatch::
             m_uJobEventsSeen = uEvents;
             CheckJobStatus();
         }
-        if (IsQuitRequested())
+        if (Stopping())
             return;
         const CupsWatch::Clock::time_point tpSlice = CupsWatch::Clock::now() + std::chrono::milliseconds(iSliceMs);
         const CupsWatch::Clock::time_point tpNext = m_bJobStopping ? std::min(tpSlice, tpDeadline) : tpDeadline;
@@ -134,6 +134,13 @@ void TrdGetPrinterStatus::SuperviseByEvents(const QString &strQueue, CupsWatch::
         if (!bEvent && (tpNext == tpDeadline || !m_pWatch->EventsLive()))
             return;
     }
+}
+
+// The service's stop reaches a poller through the watch before its own flag is set:
+// its waits end at once from then on, and it must not take that for news.
+bool TrdGetPrinterStatus::Stopping() const
+{
+    return IsQuitRequested() || (m_pWatch && m_pWatch->Stopped());
 }
 
 void TrdGetPrinterStatus::SlotThreadQuit()
@@ -156,22 +163,22 @@ bool TrdGetPrinterStatus::RunCycle()
     if (m_iIndex < 0 || m_iIndex >= m_pListPrinter->Size()) {
         // The manager wakes every poller when the list grows again.
         if (!m_pWatch)
-            return !WaitForSleep(c_iIdleWaitMs);
+            return !(WaitForSleep(c_iIdleWaitMs) || Stopping());
         m_pWatch->WaitForWake(c_iEventIdleWaitMs);
-        return !IsQuitRequested();
+        return !Stopping();
     }
     if (!CheckNeedStatus(iInterval)) {
         SuperviseIdlePrinter();
         return !WaitWhileIdle(iInterval);
     }
     if (!CopyOutCurrent())
-        return !IsQuitRequested();
+        return !Stopping();
     const CupsWatch::Clock::time_point tpNext = CupsWatch::Clock::now() + std::chrono::milliseconds(iInterval);
     if (m_stCurrentPrinter.bNeedStatus)
         PollPrinter();
     SuperviseJobsUntil(tpNext, iInterval);
     WriteBack();
-    return !IsQuitRequested();
+    return !Stopping();
 }
 
 bool TrdGetPrinterStatus::CopyOutCurrent()

@@ -57,6 +57,7 @@ public slots:
     void SlotThreadQuit();
 
 private:
+    bool Stopping() const;
     bool RunCycle();
     void PollPrinter();
     void ApplyOfflineRule();
