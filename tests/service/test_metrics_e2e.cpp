@@ -130,8 +130,7 @@ protected:
 
     QProcessEnvironment Env() const
     {
-        QProcessEnvironment env = m_cups.Env();
-        env.insert("OSTREL_PREFIX", m_root.Path());
+        QProcessEnvironment env = m_cups.ServiceEnv(m_root.Path());
         env.insert("OSTREL_METRICS_DIR", MetricsDir());
         return env;
     }

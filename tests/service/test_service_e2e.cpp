@@ -60,8 +60,7 @@ protected:
 
     bool StartService()
     {
-        QProcessEnvironment env = m_cups.Env();
-        env.insert("OSTREL_PREFIX", m_root.Path());
+        QProcessEnvironment env = m_cups.ServiceEnv(m_root.Path());
         env.insert("OSTREL_LOG", "1");
         if (!m_baPreload.isEmpty())
             env.insert("LD_PRELOAD", QString::fromLocal8Bit(m_baPreload));

@@ -42,8 +42,7 @@ protected:
 
     bool StartService()
     {
-        QProcessEnvironment env = m_cups.Env();
-        env.insert("OSTREL_PREFIX", m_root.Path());
+        QProcessEnvironment env = m_cups.ServiceEnv(m_root.Path());
         env.insert("OSTREL_LOG", "1");
         return m_service.Start(PRINTSVC_PATH, {}, env);
     }

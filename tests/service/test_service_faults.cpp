@@ -32,14 +32,7 @@ protected:
         m_service.WaitExit(seconds(10));
     }
 
-    QProcessEnvironment ServiceEnv() const
-    {
-        QProcessEnvironment env = m_cups.Env();
-        env.insert("OSTREL_PREFIX", m_root.Path());
-        return env;
-    }
-
-    bool StartService() { return m_service.Start(PRINTSVC_PATH, {}, ServiceEnv()); }
+    bool StartService() { return m_service.Start(PRINTSVC_PATH, {}, m_cups.ServiceEnv(m_root.Path())); }
     QByteArray Heartbeat() const { return ReadWholeFile(UtilCfgFiles::HeartbeatPath()); }
 
     int ListedCount() const

@@ -281,6 +281,13 @@ QString PrivateCups::Socket() const
     return ServerRoot() + "/cups.sock";
 }
 
+QProcessEnvironment PrivateCups::ServiceEnv(const QString &strPrefix) const
+{
+    QProcessEnvironment env = Env();
+    env.insert("OSTREL_PREFIX", strPrefix);
+    return env;
+}
+
 QProcessEnvironment PrivateCups::Env() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

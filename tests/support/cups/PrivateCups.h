@@ -57,6 +57,8 @@ public:
     QString Socket() const;
     // The test process's environment pointed at this scheduler, for the service and the CUPS tools.
     QProcessEnvironment Env() const;
+    // That environment for printsvc installed under strPrefix.
+    QProcessEnvironment ServiceEnv(const QString &strPrefix) const;
     // Points this process's libcups at the scheduler until destruction. libcups keeps the
     // server per thread and reads CUPS_SERVERROOT once per thread: call it before
     // starting threads that use libcups.
